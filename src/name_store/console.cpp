@@ -1,0 +1,34 @@
+#include "console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+static void WriteError(const char* format, va_list args) {
+    fflush(stdout);
+    vfprintf(stderr, format, args);
+    fflush(stderr);
+}
+
+void WriteProgress(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(stdout, format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+void WriteWarning(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteError(format, args);
+    va_end(args);
+}
+
+void FailWith(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteError(format, args);
+    va_end(args);
+    exit(1);
+}

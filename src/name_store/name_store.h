@@ -1,0 +1,57 @@
+// The computer-name store: where the four name values live, how one is read
+// and written, and the procedure that checks and rewrites all four.
+#pragma once
+
+#include "platform.h"
+
+constexpr int MinNameLength = 1;
+constexpr int MaxNameLength = 15;
+constexpr DWORD ValueBufferSize = 200;
+
+enum KeyIndex { TcpipKey, ComputerNameKey, ActiveComputerNameKey, KeyCount };
+
+struct NameKey {
+    const char* path;
+    const char* openFailure;
+    const char* closeFailure;
+};
+
+constexpr NameKey NameKeys[KeyCount] = {
+    {"SYSTEM\\ControlSet001\\Services\\Tcpip\\Parameters", "Host Name : Registry Open Error.\n",
+     "Host Name : Registry Close Error.\n"},
+    {"SYSTEM\\ControlSet001\\Control\\ComputerName\\ComputerName", "Computer Name : Registry Open Error.\n",
+     "Computer Name 1 : Registry Close Error.\n"},
+    {"SYSTEM\\ControlSet001\\Control\\ComputerName\\ActiveComputerName",
+     "Computer Name : Registry Open Error.\n", "Computer Name 2 : Registry Close Error.\n"},
+};
+
+enum NameValueTag { H1, H2, C1, C2, NameValueCount };
+
+struct NameValue {
+    NameValueTag tag;
+    KeyIndex key;
+    const char* valueName;
+    const char* label;
+};
+
+// Read, compared, written and printed in this order.
+constexpr NameValue NameValues[NameValueCount] = {
+    {H1, TcpipKey, "Hostname", "Host Name 1"},
+    {H2, TcpipKey, "NV Hostname", "Host Name 2"},
+    {C1, ComputerNameKey, "ComputerName", "Computer Name 1"},
+    {C2, ActiveComputerNameKey, "ComputerName", "Computer Name 2"},
+};
+
+// Returns a heap copy of the stored name, always NUL-terminated; ends the
+// process with status 1 on any failure.
+char* QueryNameValue(HKEY key, const char* valueName, const char* label);
+
+// Stores newName as REG_SZ; ends the process with status 1 on failure.
+void SetNameValue(HKEY key, const char* valueName, const char* newName, const char* label);
+
+// Zero when both names are the same name ignoring case in the system's ANSI
+// code page, non-zero otherwise.
+int CompareNames(const char* first, const char* second);
+
+// Returns only when all four values hold newName and every key is closed.
+void RenameComputer(const char* newName);

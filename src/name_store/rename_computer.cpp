@@ -1,0 +1,44 @@
+#include "console.h"
+#include "name_store.h"
+
+#include <cstdlib>
+
+void RenameComputer(const char* newName) {
+    HKEY keys[KeyCount];
+    for (int k = 0; k < KeyCount; ++k) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[k].path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                          &keys[k]) != 0) {
+            FailWith("%s", NameKeys[k].openFailure);
+        }
+    }
+
+    char* names[NameValueCount];
+    for (const NameValue& value : NameValues) {
+        names[value.tag] = QueryNameValue(keys[value.key], value.valueName, value.label);
+    }
+
+    // Every value is checked against H1; nothing has been written yet, so a
+    // refusal leaves the registry as it was.
+    for (int tag = H2; tag < NameValueCount; ++tag) {
+        if (CompareNames(names[H1], names[tag]) != 0) {
+            FailWith("Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n", names[H1], names[H2], names[C1],
+                     names[C2]);
+        }
+    }
+
+    WriteProgress("Old Computer Name : %s\n", names[H1]);
+    for (const NameValue& value : NameValues) {
+        SetNameValue(keys[value.key], value.valueName, newName, value.label);
+    }
+    WriteProgress("New Computer Name : %s\n", newName);
+    WriteProgress("\nPlease reboot your Galileo Board.\n");
+
+    for (int k = 0; k < KeyCount; ++k) {
+        if (RegCloseKey(keys[k]) != 0) {
+            FailWith("%s", NameKeys[k].closeFailure);
+        }
+    }
+    for (char* name : names) {
+        free(name);
+    }
+}
