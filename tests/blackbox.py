@@ -56,9 +56,13 @@ class HostBackend:
         self.base = tempfile.mkdtemp(prefix="velmora-blackbox-")
         os.chmod(self.base, 0o755)
         self.state = None
+        self.locale = None
 
     def close(self):
         shutil.rmtree(self.base, ignore_errors=True)
+
+    def select(self, locale):
+        self.locale = locale
 
     def fresh(self):
         """An empty state directory: the next run seeds the store."""
@@ -104,9 +108,9 @@ class HostBackend:
     def encode_arg(self, text, locale):
         return text.encode("cp932" if locale == "sjis" else "utf-8")
 
-    def run(self, args, locale=None, merged=False, user=None):
+    def run(self, args, merged=False, user=None):
         env = dict(os.environ, XDG_STATE_HOME=self.state)
-        env["LC_ALL"] = "ja_JP.SJIS" if locale == "sjis" else "C"
+        env["LC_ALL"] = "ja_JP.SJIS" if self.locale == "sjis" else "C"
         command = [self.tool] + args
         if user is not None:
             command = ["setpriv", "--reuid", user, "--regid", user, "--clear-groups", "--"] + command
@@ -125,6 +129,7 @@ class HostBackend:
 class Case(unittest.TestCase):
     def setUp(self):
         self.b = BACKEND
+        self.b.select(None)
         self.b.reset()
         self.seed(b"GALILEO")
 
@@ -162,11 +167,6 @@ class CommandLine(Case):
         self.expect(self.run_tool(b"B" * 15), 0, BANNER + renamed(b"GALILEO", b"B" * 15))
         self.expect_values(b"B" * 15)
 
-    def test_eight_double_byte_characters_are_sixteen_bytes(self):
-        before = self.b.snapshot()
-        name = self.b.encode_arg("\uff21" * 8, "sjis")
-        self.expect(self.run_tool(name, locale="sjis"), 1, BANNER, LENGTH_ERROR)
-        self.assertEqual(self.b.snapshot(), before)
 
     def test_spaces_and_punctuation_pass_unchanged(self):
         self.expect(self.run_tool(b" my board.1!"), 0, BANNER + renamed(b"GALILEO", b" my board.1!"))
@@ -253,6 +253,40 @@ class Rename(Case):
         self.assertEqual(self.b.snapshot(), before)
 
 
+class CodePage932(Case):
+    """Shift-JIS: fullwidth letters fold by the code page's case mapping."""
+
+    def setUp(self):
+        super().setUp()
+        self.b.select("sjis")
+        self.b.reset()
+
+    def arg(self, text):
+        return self.b.encode_arg(text, "sjis")
+
+    def test_eight_double_byte_characters_are_sixteen_bytes(self):
+        self.seed(b"GALILEO")
+        before = self.b.snapshot()
+        self.expect(self.run_tool(self.arg("\uff21" * 8)), 1, BANNER, LENGTH_ERROR)
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_fullwidth_names_differing_in_case_agree(self):
+        upper, lower = "\uff27\uff41\uff2c\uff29".encode("cp932"), "\uff47\uff41\uff4c\uff49".encode("cp932")
+        self.seed(upper, lower, lower, upper)
+        new = "\uff2e\uff45\uff57".encode("cp932")
+        self.expect(self.run_tool(self.arg("\uff2e\uff45\uff57")), 0, BANNER + renamed(upper, new))
+        self.expect_values(new)
+
+    def test_one_differing_double_byte_character_is_a_mismatch(self):
+        names = ["\uff27\uff21\uff2c".encode("cp932")] * 4
+        names[2] = "\uff27\uff21\uff2d".encode("cp932")
+        self.seed(*names)
+        before = self.b.snapshot()
+        self.expect(self.run_tool(b"NEW"), 1, BANNER,
+                    b"Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n" % tuple(names))
+        self.assertEqual(self.b.snapshot(), before)
+
+
 class HostStore(Case):
     def setUp(self):
         if BACKEND.name != "host":
@@ -299,13 +333,14 @@ def main():
     group = parser.add_mutually_exclusive_group(required=True)
     group.add_argument("--host", metavar="VELMORA")
     group.add_argument("--wine", metavar="VELMORA_EXE")
+    parser.add_argument("--helper", metavar="REGVALUE_EXE", help="with --wine: the registry helper")
     args, rest = parser.parse_known_args()
     if args.host:
         BACKEND = HostBackend(args.host)
     else:
         import wine_backend
 
-        BACKEND = wine_backend.WineBackend(args.wine)
+        BACKEND = wine_backend.WineBackend(args.wine, args.helper)
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:

@@ -1,0 +1,35 @@
+// The board's console entry point. mingw's own start-up code and printf are
+// built for i686 and hold CMOV, which the board's Pentium-class CPU cannot
+// run, so the program starts here instead: msvcrt has already set up the
+// standard streams (text mode) and the ANSI code page when it loaded, and
+// splits the command line for us.
+#include <cstdlib>
+#include <windows.h>
+
+int main(int argc, char** argv);
+
+extern "C" {
+
+// msvcrt's start-up record; only the new-handler mode is in it.
+struct StartupInfo {
+    int newMode;
+};
+
+int __cdecl __getmainargs(int* argc, char*** argv, char*** environment, int expandWildcards,
+                          StartupInfo* info);
+
+// GCC calls this first thing in main on Windows targets to run static
+// constructors; the program has none.
+void __main() {}
+
+void __cdecl VelmoraStart() {
+    int argc = 0;
+    char** argv = nullptr;
+    char** environment = nullptr;
+    StartupInfo info = {0};
+    if (__getmainargs(&argc, &argv, &environment, 0, &info) < 0) {
+        ExitProcess(1);
+    }
+    exit(main(argc, argv));
+}
+}

@@ -1,0 +1,118 @@
+"""The black-box suite's view of Wine: velmora.exe runs under Wine and the name
+values live in Wine's own registry, seeded and read by the regvalue.exe helper.
+
+One prefix per locale, each with a persistent wineserver started without our
+pipes (a server started by a captured wine call would hold them for its linger
+time); close() stops every server, so nothing outlives the tests.
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+
+KEYS = (
+    r"SYSTEM\ControlSet001\Services\Tcpip\Parameters",
+    r"SYSTEM\ControlSet001\Control\ComputerName\ComputerName",
+    r"SYSTEM\ControlSet001\Control\ComputerName\ActiveComputerName",
+)
+TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ"}
+# Under ja_JP.UTF-8 Wine's ANSI code page is 932.
+LOCALES = {None: "C", "sjis": "ja_JP.UTF-8"}
+
+
+def dos_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineBackend:
+    name = "wine"
+
+    def __init__(self, exe, helper):
+        self.exe = os.path.abspath(exe)
+        self.helper = os.path.abspath(helper)
+        self.base = tempfile.mkdtemp(prefix="velmora-wine-")
+        self.environments = {}
+        self.locale = None
+        self.pending = []
+
+    def environment(self):
+        if self.locale not in self.environments:
+            prefix = os.path.join(self.base, "prefix-" + LOCALES[self.locale])
+            os.makedirs(prefix)
+            env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                       LC_ALL=LOCALES[self.locale])
+            env.pop("DISPLAY", None)
+            quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-p"], env=env, check=True, **quiet)
+            subprocess.run(["wine", "wineboot", "-i"], env=env, check=True, **quiet)
+            self.environments[self.locale] = env
+        return self.environments[self.locale]
+
+    def close(self):
+        for env in self.environments.values():
+            subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.base, ignore_errors=True)
+
+    def select(self, locale):
+        self.flush()
+        self.locale = locale
+
+    def call_helper(self, lines):
+        result = subprocess.run(["wine", self.helper], input="".join(line + "\n" for line in lines).encode(),
+                                env=self.environment(), capture_output=True)
+        if result.returncode != 0:
+            raise RuntimeError("regvalue.exe failed: " + result.stderr.decode(errors="replace"))
+        return result.stdout.decode("latin-1").replace("\r\n", "\n")
+
+    def flush(self):
+        if self.pending:
+            lines, self.pending = self.pending, []
+            self.call_helper(lines)
+
+    def fresh(self):
+        raise NotImplementedError("first use belongs to the stand-in registry")
+
+    def reset(self, keys=KEYS):
+        self.pending = ["reset\t" + "\t".join(keys)]
+
+    def put(self, key, value, data, kind=1):
+        self.pending.append(f"put\t{key}\t{value}\t{kind}\t{data.hex()}")
+
+    def dump(self):
+        self.flush()
+        return self.call_helper(["dump\t" + key for key in KEYS])
+
+    def get(self, key, value):
+        current = None
+        for line in self.dump().splitlines():
+            if line.startswith(("key ", "nokey ")):
+                current = line.split(" ", 1)[1]
+                continue
+            name, kind, data = line.split("\t")
+            if current == key and name == value:
+                return TYPE_NAMES.get(int(kind), kind), bytes.fromhex(data)
+        return None
+
+    def snapshot(self):
+        return self.dump()
+
+    def encode_arg(self, text, locale):
+        # Wine reads its command line in the Unix locale's charset (UTF-8)
+        # and hands the program the ANSI code page's bytes.
+        return text.encode("utf-8")
+
+    def run(self, args, merged=False, user=None):
+        if user is not None:
+            raise NotImplementedError("Wine runs as the calling user")
+        self.flush()
+        result = subprocess.run(["wine", self.exe] + args, env=self.environment(), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE)
+        return result.returncode, result.stdout, result.stderr
+
+    def usage(self):
+        return b"command : " + dos_path(self.exe).encode() + b" new-computer-name\n"
+
+    def text(self, data):
+        # Standard streams are text streams on Windows.
+        return data.replace(b"\n", b"\r\n")
