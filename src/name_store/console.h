@@ -9,4 +9,4 @@ void WriteProgress(const char* format, ...) __attribute__((format(printf, 1, 2))
 void WriteWarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A message on standard error, then the process ends with status 1.
-[[noreturn]] void FailWith(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void FailWith(const char* format, ...) __attribute__((noreturn, format(printf, 1, 2)));

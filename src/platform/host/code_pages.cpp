@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iconv.h>
+#include <iterator>
 #include <langinfo.h>
 #include <locale.h>
 #include <string>

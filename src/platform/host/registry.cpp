@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -285,17 +286,19 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
     if ((desired & KEY_SET_VALUE) != 0) {
         SweepTemporaries(directory);
     }
-    HostKey* opened = new (std::nothrow) HostKey{directory};
-    if (opened == nullptr) {
+    *result = new (std::nothrow) HostKey{directory};
+    if (*result == nullptr) {
         close(directory);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    *result = opened;
     return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
-                      DWORD* size) {
+// Windows' own signature: `reserved` is not const there.
+LONG RegQueryValueExA(HKEY key, const char* valueName,
+                      // cppcheck-suppress constParameter
+                      DWORD* reserved, // NOLINT(readability-non-const-parameter)
+                      DWORD* type, BYTE* data, DWORD* size) {
     if (key == nullptr || key == HKEY_LOCAL_MACHINE || !ValidName(valueName) || reserved != nullptr ||
         (data != nullptr && size == nullptr)) {
         return ERROR_INVALID_PARAMETER;
@@ -335,7 +338,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* t
         return ERROR_MORE_DATA;
     }
     if (data != nullptr) {
-        memcpy(data, content.data() + lineEnd + 1, storedSize);
+        content.copy(reinterpret_cast<char*>(data), storedSize, lineEnd + 1);
     }
     if (size != nullptr) {
         *size = storedSize;

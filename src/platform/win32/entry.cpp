@@ -12,7 +12,8 @@ extern "C" {
 
 // msvcrt's start-up record; only the new-handler mode is in it.
 struct StartupInfo {
-    int newMode;
+    // cppcheck-suppress unusedStructMember
+    int newMode; // read by msvcrt
 };
 
 int __cdecl __getmainargs(int* argc, char*** argv, char*** environment, int expandWildcards,

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# clang-tidy (rules in .clang-tidy) and cppcheck over src/: any finding fails.
+set -euo pipefail
+source_dir=$1
+build_dir=$2
+cd "$source_dir"
+host_sources=(src/front/*.cpp src/name_store/*.cpp src/platform/host/*.cpp)
+
+clang-tidy -p "$build_dir" --quiet "${host_sources[@]}"
+
+# useStlAlgorithm: the tool's logic is C library only, by design.
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
+    --enable=warning,style,performance,portability --suppress=useStlAlgorithm \
+    -I src/name_store -I src/platform/host src/front src/name_store src/platform
+echo "lint: clang-tidy and cppcheck clean"

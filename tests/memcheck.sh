@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# valgrind memcheck on a full rename and on a refused one: no memory errors at
+# all, and after the full rename no byte definitely or indirectly lost.
+set -euo pipefail
+velmora=$1
+store=$(mktemp -d)
+trap 'rm -rf "$store"' EXIT
+export XDG_STATE_HOME=$store LC_ALL=C
+params=$store/velmora/registry/HKEY_LOCAL_MACHINE/SYSTEM/ControlSet001/Services/Tcpip/Parameters
+mkdir -p "$params" "$store/velmora/registry/HKEY_LOCAL_MACHINE/SYSTEM/ControlSet001/Control/ComputerName/"{ComputerName,ActiveComputerName}
+seed() {
+    printf "REG_SZ\n$1\0" > "$params/Hostname"
+    printf "REG_SZ\n$1\0" > "$params/NV Hostname"
+    for key in ComputerName ActiveComputerName; do
+        printf "REG_SZ\n$2\0" > "$store/velmora/registry/HKEY_LOCAL_MACHINE/SYSTEM/ControlSet001/Control/ComputerName/$key/ComputerName"
+    done
+}
+memcheck=(valgrind --quiet --error-exitcode=99 --leak-check=full)
+
+seed GALILEO galileo
+status=0
+"${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" NEWNAME >/dev/null || status=$?
+[ "$status" -eq 0 ] || { echo "full rename: status $status"; exit 1; }
+
+seed GALILEO OTHER
+status=0
+"${memcheck[@]}" --errors-for-leak-kinds=none "$velmora" NEWNAME >/dev/null 2>"$store/err" || status=$?
+grep -q '^Name Mismatch : ' "$store/err" || { cat "$store/err"; exit 1; }
+[ "$status" -eq 1 ] || { cat "$store/err"; echo "refused rename: status $status"; exit 1; }
+echo "memcheck: no errors; nothing lost after a full rename"
