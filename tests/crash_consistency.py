@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Kills velmora with SIGKILL at every file-system call of a rename (strace
+injects the signal as the call is entered) and checks what the store holds
+then: every value the old name or the new, never torn, empty or missing. A
+later run must then work, or report the mismatch when the kill fell between
+two values; and it leaves no temporary behind.
+
+    crash_consistency.py VELMORA
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+KEYS = {
+    "Hostname": "SYSTEM/ControlSet001/Services/Tcpip/Parameters",
+    "NV Hostname": "SYSTEM/ControlSet001/Services/Tcpip/Parameters",
+    "ComputerName 1": "SYSTEM/ControlSet001/Control/ComputerName/ComputerName",
+    "ComputerName 2": "SYSTEM/ControlSet001/Control/ComputerName/ActiveComputerName",
+}
+# Every call the stand-in makes while replacing a value, and then some.
+SYSCALLS = ["openat", "fchmod", "write", "fsync", "close", "rename", "renameat", "renameat2", "newfstatat",
+            "getrandom", "unlinkat"]
+OLD, NEW, LATER = b"GALILEO", b"NEWNAME", b"LATER"
+
+
+def value_files(state):
+    root = os.path.join(state, "velmora", "registry", "HKEY_LOCAL_MACHINE")
+    return [os.path.join(root, key, name.split(" ")[0] if name.startswith("ComputerName") else name)
+            for name, key in KEYS.items()]
+
+
+def seed(state):
+    for path in value_files(state):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(b"REG_SZ\n" + OLD + b"\0")
+
+
+def run(velmora, state, name, inject=None):
+    command = [velmora, name]
+    if inject:
+        syscall, when = inject
+        command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
+                   "-e", f"inject={syscall}:signal=KILL:when={when}"] + command
+    env = dict(os.environ, XDG_STATE_HOME=state, LC_ALL="C")
+    return subprocess.run(command, env=env, capture_output=True)
+
+
+def check_after_kill(velmora, state, where):
+    held = []
+    for path in value_files(state):
+        with open(path, "rb") as f:
+            data = f.read()
+        if data not in (b"REG_SZ\n" + OLD + b"\0", b"REG_SZ\n" + NEW + b"\0"):
+            return f"{where}: {path} holds {data!r}"
+        held.append(OLD if OLD in data else NEW)
+    later = run(velmora, state, LATER.decode())
+    if len(set(held)) == 1:
+        if later.returncode != 0 or b"Old Computer Name : " + held[0] + b"\n" not in later.stdout:
+            return f"{where}: the later run failed: {later.returncode} {later.stderr!r}"
+    elif later.returncode != 1 or not later.stderr.startswith(b"Name Mismatch : H1 = "):
+        return f"{where}: the later run did not report the mismatch: {later.returncode} {later.stderr!r}"
+    leftovers = [n for _, _, files in os.walk(state) for n in files if n.startswith(".velmora-tmp-")]
+    if leftovers:
+        return f"{where}: temporaries left after the later run: {leftovers}"
+    return None
+
+
+def main():
+    velmora = os.path.abspath(sys.argv[1])
+    failures, kills = [], 0
+    with tempfile.TemporaryDirectory() as base:
+        for syscall in SYSCALLS:
+            when = 1
+            while True:
+                state = tempfile.mkdtemp(dir=base)
+                seed(state)
+                result = run(velmora, state, NEW.decode(), (syscall, when))
+                if result.returncode not in (-9, 137):
+                    # The call's count is past the last one: a whole run.
+                    if result.returncode != 0:
+                        failures.append(f"{syscall} #{when}: untouched run failed: {result.stderr!r}")
+                    break
+                kills += 1
+                problem = check_after_kill(velmora, state, f"killed at {syscall} #{when}")
+                if problem:
+                    failures.append(problem)
+                when += 1
+    for failure in failures:
+        print(failure)
+    print(f"{kills} kill points, {len(failures)} failures")
+    if kills == 0:
+        print("strace killed nothing: cannot inject signals here")
+        return 1
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
