@@ -11,7 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
+#include <ftw.h>
 #include <new>
 #include <string>
 #include <sys/random.h>
@@ -186,34 +186,43 @@ void SweepTemporaries(int directory) {
     closedir(listing);
 }
 
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+    }
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, FTW*) {
+    return remove(path);
+}
+
 // A fresh store holds the four name values with the host's name, as a freshly
 // installed board holds its own. It is built aside and renamed into place, so
 // that no run ever sees half a store.
 bool SeedStore(const std::string& root) {
-    namespace fs = std::filesystem;
     char hostName[256] = {};
-    if (gethostname(hostName, sizeof hostName - 1) != 0) {
+    const std::string parent = root.substr(0, root.rfind('/'));
+    if (gethostname(hostName, sizeof hostName - 1) != 0 || !MakeDirectories(parent)) {
         return false;
     }
-    std::error_code error;
-    const fs::path parent = fs::path(root).parent_path();
-    fs::create_directories(parent, error);
-    if (error) {
-        return false;
-    }
-    std::string staging = (parent / "registry.seed-XXXXXX").string();
+    std::string staging = parent + "/registry.seed-XXXXXX";
     if (mkdtemp(staging.data()) == nullptr) {
         return false;
     }
     bool ok = true;
     for (const NameValue& value : NameValues) {
-        std::string keyPath = std::string(RootKeyName) + "/" + NameKeys[value.key].path;
-        for (char& c : keyPath) {
+        std::string directory = staging + "/" + RootKeyName + "/" + NameKeys[value.key].path;
+        for (char& c : directory) {
             c = c == '\\' ? '/' : c;
         }
-        const fs::path directory = fs::path(staging) / keyPath;
-        fs::create_directories(directory, error);
-        const int fd = error ? -1 : open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd =
+            MakeDirectories(directory) ? open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
         ok = ok && fd >= 0 &&
              ReplaceValueFile(fd, value.valueName, REG_SZ, reinterpret_cast<const BYTE*>(hostName),
                               static_cast<DWORD>(strlen(hostName) + 1)) == ERROR_SUCCESS;
@@ -223,7 +232,7 @@ bool SeedStore(const std::string& root) {
     }
     ok = ok && rename(staging.c_str(), root.c_str()) == 0;
     if (!ok) {
-        fs::remove_all(staging, error);
+        nftw(staging.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
         // Another run may have seeded the store first: that one is as good.
         return access(root.c_str(), F_OK) == 0;
     }
