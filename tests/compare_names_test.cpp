@@ -70,18 +70,16 @@ TEST(CompareNames, Utf8FoldsOnlyAsciiLetters) {
 }
 
 TEST(CompareNames, CodePageFollowsTheEnvironment) {
-    setenv("LC_ALL", "ja_JP.SJIS", 1);
-    EXPECT_EQ(GetACP(), 932u);
-    setenv("LC_ALL", "zh_CN.GBK", 1);
-    EXPECT_EQ(GetACP(), 936u);
-    setenv("LC_ALL", "ko_KR.EUC-KR", 1);
-    EXPECT_EQ(GetACP(), 949u);
-    setenv("LC_ALL", "zh_TW.BIG5", 1);
-    EXPECT_EQ(GetACP(), 950u);
-    setenv("LC_ALL", "ko_KR.JOHAB", 1);
-    EXPECT_EQ(GetACP(), 1361u);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    EXPECT_EQ(GetACP(), 65001u);
+    constexpr struct {
+        const char* locale;
+        UINT codePage;
+    } rows[] = {{"ja_JP.SJIS", 932}, {"zh_CN.GBK", 936},    {"ko_KR.EUC-KR", 949},
+                {"zh_TW.BIG5", 950}, {"ko_KR.JOHAB", 1361}, {"C.UTF-8", 65001},
+                {"C", 1252}};
+    for (const auto& row : rows) {
+        setenv("LC_ALL", row.locale, 1);
+        EXPECT_EQ(GetACP(), row.codePage) << row.locale;
+    }
     unsetenv("LC_ALL");
 }
 

@@ -150,10 +150,11 @@ LONG ReplaceValueFile(int directory, const char* valueName, DWORD type, const BY
     if (fd < 0) {
         return ERROR_WRITE_FAULT;
     }
-    // Keep the permissions the value had.
+    // Keep the permissions the value had; a link planted in its place lends
+    // the temporary nothing.
     struct stat old;
-    bool ok =
-        fstatat(directory, valueName, &old, AT_SYMLINK_NOFOLLOW) != 0 || fchmod(fd, old.st_mode & 07777) == 0;
+    bool ok = fstatat(directory, valueName, &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode) ||
+              fchmod(fd, old.st_mode & 07777) == 0;
     const std::string header = TypeLine(type);
     ok = ok && WriteAll(fd, header.data(), header.size()) && WriteAll(fd, data, size) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
@@ -271,11 +272,12 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
     while (*component != '\0') {
         const size_t length = strcspn(component, "\\");
         const std::string name(component, length);
-        const int next = ValidName(name.c_str()) ? openat(directory, name.c_str(),
-                                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                                 : -1;
-        const LONG error =
-            ValidName(name.c_str()) ? ErrorFromErrno(ERROR_FILE_NOT_FOUND) : ERROR_FILE_NOT_FOUND;
+        if (!ValidName(name.c_str())) {
+            close(directory);
+            return ERROR_FILE_NOT_FOUND;
+        }
+        const int next = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const LONG error = ErrorFromErrno(ERROR_FILE_NOT_FOUND);
         close(directory);
         if (next < 0) {
             return error;
