@@ -340,7 +340,7 @@ def main():
     else:
         import wine_backend
 
-        BACKEND = wine_backend.WineBackend(args.wine, args.helper)
+        BACKEND = wine_backend.WineBackend(args.wine, args.helper, (TCPIP, COMPUTER, ACTIVE), TYPE_NAMES)
     try:
         program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:

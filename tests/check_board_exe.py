@@ -14,12 +14,14 @@ ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # AT&T mnemonics and operands from objdump -d. CMOV and FCMOV, FCOMI and
 # FUCOMI came with the Pentium Pro; MMX and SSE use their own registers or
 # these mnemonics; LOCK is refused too.
+# Each pattern reads the mnemonic, or the operands where it says so.
 FORBIDDEN = [
-    ("CMOV", re.compile(r"^f?cmov")),
-    ("FCOMI/FUCOMI", re.compile(r"^fu?comip?$")),
-    ("LOCK prefix", re.compile(r"^lock$")),
-    ("MMX/SSE register", re.compile(r"%x?mm\d|%ymm\d")),
-    ("SSE instruction", re.compile(r"^(ldmxcsr|stmxcsr|[slm]fence|prefetch\w*|clflush|movnti|maskmovq|emms|fxsave|fxrstor)$")),
+    ("CMOV", "mnemonic", re.compile(r"^f?cmov")),
+    ("FCOMI/FUCOMI", "mnemonic", re.compile(r"^fu?comip?$")),
+    ("LOCK prefix", "mnemonic", re.compile(r"^lock$")),
+    ("MMX/SSE register", "operands", re.compile(r"%x?mm\d|%ymm\d")),
+    ("SSE instruction", "mnemonic",
+     re.compile(r"^(ldmxcsr|stmxcsr|[slm]fence|prefetch\w*|clflush|movnti|maskmovq|emms|fxsave|fxrstor)$")),
 ]
 
 
@@ -30,11 +32,10 @@ def problems(objdump, exe):
         parts = line.split("\t")
         if len(parts) < 2 or not parts[0].strip().endswith(":"):
             continue
-        instruction = parts[1].strip()
-        words = instruction.split()
-        mnemonic = words[0] if words else ""
-        for name, pattern in FORBIDDEN:
-            if pattern.search(mnemonic) or (name.endswith("register") and pattern.search(instruction)):
+        mnemonic, _, operands = parts[1].strip().partition(" ")
+        fields = {"mnemonic": mnemonic, "operands": operands}
+        for name, field, pattern in FORBIDDEN:
+            if pattern.search(fields[field]):
                 found.append(f"{name}: {line.strip()}")
     headers = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True)
     dlls = re.findall(r"DLL Name: (\S+)", headers.stdout)

@@ -10,12 +10,6 @@ import shutil
 import subprocess
 import tempfile
 
-KEYS = (
-    r"SYSTEM\ControlSet001\Services\Tcpip\Parameters",
-    r"SYSTEM\ControlSet001\Control\ComputerName\ComputerName",
-    r"SYSTEM\ControlSet001\Control\ComputerName\ActiveComputerName",
-)
-TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ"}
 # Under ja_JP.UTF-8 Wine's ANSI code page is 932.
 LOCALES = {None: "C", "sjis": "ja_JP.UTF-8"}
 
@@ -27,7 +21,10 @@ def dos_path(path):
 class WineBackend:
     name = "wine"
 
-    def __init__(self, exe, helper):
+    def __init__(self, exe, helper, keys, type_names):
+        """keys: the three name keys; type_names: value types by number."""
+        self.keys = keys
+        self.type_names = type_names
         self.exe = os.path.abspath(exe)
         self.helper = os.path.abspath(helper)
         self.base = tempfile.mkdtemp(prefix="velmora-wine-")
@@ -73,7 +70,8 @@ class WineBackend:
     def fresh(self):
         raise NotImplementedError("first use belongs to the stand-in registry")
 
-    def reset(self, keys=KEYS):
+    def reset(self, keys=None):
+        keys = self.keys if keys is None else keys
         self.pending = ["reset\t" + "\t".join(keys)]
 
     def put(self, key, value, data, kind=1):
@@ -81,7 +79,7 @@ class WineBackend:
 
     def dump(self):
         self.flush()
-        return self.call_helper(["dump\t" + key for key in KEYS])
+        return self.call_helper(["dump\t" + key for key in self.keys])
 
     def get(self, key, value):
         current = None
@@ -91,7 +89,7 @@ class WineBackend:
                 continue
             name, kind, data = line.split("\t")
             if current == key and name == value:
-                return TYPE_NAMES.get(int(kind), kind), bytes.fromhex(data)
+                return self.type_names.get(int(kind), kind), bytes.fromhex(data)
         return None
 
     def snapshot(self):
