@@ -71,3 +71,13 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideS
                         const char* defaultChar, BOOL* usedDefaultChar);
 int LCMapStringW(LCID locale, DWORD flags, const WCHAR* source, int sourceSize, WCHAR* out, int outSize);
 BOOL GetStringTypeW(DWORD infoType, const WCHAR* source, int sourceSize, WORD* types);
+
+// What the stand-in puts in a store it makes on first use: each value a
+// REG_SZ holding the host's name. Supplied by the layer that knows where the
+// computer's name lives.
+struct SeedValue {
+    const char* keyPath; // below HKEY_LOCAL_MACHINE, '\'-separated
+    const char* valueName;
+};
+extern const SeedValue FirstUseValues[];
+extern const int FirstUseValueCount;

@@ -1,0 +1,62 @@
+// What the host's registry entry points (registry.cpp) need of a backend, and
+// the file helpers the backends share. A backend keeps one store: the
+// directory tree under $XDG_STATE_HOME, or a SYSTEM hive file.
+#pragma once
+
+#include "platform.h"
+
+#include <string>
+#include <sys/stat.h>
+
+struct StoreKey; // a backend's own open key
+
+struct RegistryBackend {
+    // Takes the store's exclusive lock (waiting for another run to finish)
+    // and readies the store. Called when the first key is opened.
+    LONG (*attach)();
+    // Opens `subKey` below `parent`, or below HKEY_LOCAL_MACHINE when parent
+    // is null. `forWriting`: the key was asked for KEY_SET_VALUE.
+    LONG (*openKey)(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result);
+    // The stored type and data bytes as the ANSI registry calls see them.
+    LONG (*readValue)(StoreKey* key, const char* valueName, DWORD* type, std::string* data);
+    LONG (*writeValue)(StoreKey* key, const char* valueName, DWORD type, const BYTE* data, DWORD size);
+    LONG (*closeKey)(StoreKey* key);
+    // Called after the last key is closed: makes what was written durable,
+    // then drops the lock. A failure here fails that last close.
+    LONG (*detach)();
+};
+
+extern const RegistryBackend DirectoryStore;
+
+// Maps errno to a registry error code.
+LONG ErrorFromErrno(LONG otherwise);
+
+bool WriteAll(int fd, const void* data, size_t size);
+
+// Opens `path` (a directory or a regular file) and takes an exclusive flock on
+// it, waiting for any holder. A holder may have replaced or removed the path
+// while we waited, so the lock counts only once the path still names the
+// locked file. Returns the locked descriptor or -1.
+int LockPath(const char* path, bool directory);
+
+// Temporaries start with this; value names may not, so a sweep never removes
+// a value.
+constexpr char TempPrefix[] = ".velmora-tmp-";
+
+// Creates `.velmora-tmp-<random>` in `directory` exclusively (no planted link
+// is followed). Its mode is `like`'s with at most owner read and write until
+// KeepOwnerAndMode gives it the rest. Returns the descriptor or -1.
+int CreateTemporary(int directory, const struct stat* like, std::string* name);
+
+// Gives the temporary the owner, group and mode of the file it replaces.
+bool KeepOwnerAndMode(int fd, const struct stat& like);
+
+// Removes temporaries that a process killed mid-write left behind. Only ever
+// called under the store's lock, when no other run can be writing one.
+void SweepTemporaries(int directory);
+
+// SIGINT, SIGTERM and SIGHUP are held back from the first key opened for
+// writing until the last key is closed, so that none splits a rename; then
+// any that arrived takes effect.
+void HoldInterrupts();
+void ReleaseInterrupts();

@@ -1,0 +1,160 @@
+// File work shared by the host's registry backends: the store's lock, durable
+// replacement of a file, and holding back interrupts while a rename is under way.
+#include "store.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace {
+
+sigset_t Interrupts() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+sigset_t savedMask;
+bool holding = false;
+
+// A reader that goes away (`velmora NAME | head -n 3`) must not decide
+// whether the rename happens: writes to it fail quietly, the rename goes on,
+// and the exit status still tells whether it was done. The board's runtime
+// does the same.
+__attribute__((constructor)) void IgnoreBrokenPipes() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+LONG ErrorFromErrno(LONG otherwise) {
+    switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return otherwise;
+    }
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+int LockPath(const char* path, bool directory) {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0);
+    for (;;) {
+        const int fd = open(path, flags);
+        if (fd < 0) {
+            return -1;
+        }
+        struct stat locked;
+        struct stat named;
+        int result;
+        while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (result != 0 || fstat(fd, &locked) != 0 || (!directory && !S_ISREG(locked.st_mode))) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (stat(path, &named) == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+            return fd;
+        }
+        close(fd);
+    }
+}
+
+int CreateTemporary(int directory, const struct stat* like, std::string* name) {
+    // Never more readable than the file it replaces, even for a moment.
+    const mode_t mode = like != nullptr ? (like->st_mode & 0600) : 0600;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[8];
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            return -1;
+        }
+        *name = TempPrefix;
+        for (unsigned char byte : random) {
+            *name += "0123456789abcdef"[byte >> 4];
+            *name += "0123456789abcdef"[byte & 15];
+        }
+        const int fd =
+            openat(directory, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool KeepOwnerAndMode(int fd, const struct stat& like) {
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+        return false;
+    }
+    // A run as root must not take the owner's store away from them. The owner
+    // first, so that the group's bits never apply to the wrong group.
+    if ((made.st_uid != like.st_uid || made.st_gid != like.st_gid) &&
+        fchown(fd, like.st_uid, like.st_gid) != 0) {
+        return false;
+    }
+    return fchmod(fd, like.st_mode & 07777) == 0;
+}
+
+void SweepTemporaries(int directory) {
+    const int copy = dup(directory);
+    DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+    if (listing == nullptr) {
+        if (copy >= 0) {
+            close(copy);
+        }
+        return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        if (strncmp(entry->d_name, TempPrefix, sizeof TempPrefix - 1) == 0) {
+            unlinkat(directory, entry->d_name, 0);
+        }
+    }
+    closedir(listing);
+}
+
+void HoldInterrupts() {
+    if (!holding) {
+        const sigset_t set = Interrupts();
+        holding = sigprocmask(SIG_BLOCK, &set, &savedMask) == 0;
+    }
+}
+
+void ReleaseInterrupts() {
+    if (holding) {
+        holding = false;
+        sigprocmask(SIG_SETMASK, &savedMask, nullptr);
+    }
+}
