@@ -12,6 +12,7 @@ import os
 import pwd
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -37,6 +38,10 @@ ACTIVE = r"SYSTEM\ControlSet001\Control\ComputerName\ActiveComputerName"
 VALUES = [(TCPIP, "Hostname"), (TCPIP, "NV Hostname"), (COMPUTER, "ComputerName"), (ACTIVE, "ComputerName")]
 REG_SZ, REG_EXPAND_SZ = 1, 2
 TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ"}
+
+# The host's locale for each code page the cases select; the host takes the
+# code page from the locale's name even where the locale is not installed.
+HOST_LOCALES = {None: "C", "sjis": "ja_JP.SJIS", "gbk": "zh_CN.GBK"}
 
 # Set by main(): the backend under test.
 BACKEND = None
@@ -106,16 +111,24 @@ class HostBackend:
         return digest.hexdigest()
 
     def encode_arg(self, text, locale):
-        return text.encode("cp932" if locale == "sjis" else "utf-8")
+        return text.encode({"sjis": "cp932", "gbk": "gbk"}.get(locale, "utf-8"))
 
-    def run(self, args, merged=False, user=None):
-        env = dict(os.environ, XDG_STATE_HOME=self.state)
-        env["LC_ALL"] = "ja_JP.SJIS" if self.locale == "sjis" else "C"
-        command = [self.tool] + args
+    def command(self, args, user=None, prefix=()):
+        command = list(prefix) + [self.tool] + args
         if user is not None:
             command = ["setpriv", "--reuid", user, "--regid", user, "--clear-groups", "--"] + command
+        env = dict(os.environ, XDG_STATE_HOME=self.state)
+        env["LC_ALL"] = HOST_LOCALES[self.locale]
+        if prefix:
+            # LeakSanitizer (the asan preset) cannot work under strace's ptrace.
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        return command, env
+
+    def run(self, args, merged=False, user=None, prefix=()):
+        command, env = self.command(args, user, prefix)
         result = subprocess.run(
-            command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE
+            command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+            timeout=60,
         )
         return result.returncode, result.stdout, result.stderr
 
@@ -287,6 +300,32 @@ class CodePage932(Case):
         self.assertEqual(self.b.snapshot(), before)
 
 
+class CodePage936(Case):
+    """GBK: fullwidth letters fold; a letter whose capital the code page lacks
+    matches nothing. On the board, WideCharToMultiByte would hand back a
+    best-fit look-alike for that capital; the comparison must refuse it."""
+
+    def setUp(self):
+        super().setUp()
+        self.b.select("gbk")
+        self.b.reset()
+
+    def test_fullwidth_names_differing_in_case_agree(self):
+        upper, lower = "\uff27\uff21\uff2c".encode("gbk"), "\uff47\uff41\uff4c".encode("gbk")
+        self.seed(lower, upper, upper, lower)
+        new = "\uff2e\uff45\uff57"
+        self.expect(self.run_tool(self.b.encode_arg(new, "gbk")), 0, BANNER + renamed(lower, new.encode("gbk")))
+        self.expect_values(new.encode("gbk"))
+
+    def test_a_letter_without_its_capital_matches_nothing(self):
+        names = ["g\u0101l".encode("gbk")] * 4
+        self.seed(*names)
+        before = self.b.snapshot()
+        self.expect(self.run_tool(b"NEW"), 1, BANNER,
+                    b"Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n" % tuple(names))
+        self.assertEqual(self.b.snapshot(), before)
+
+
 class HostStore(Case):
     def setUp(self):
         if BACKEND.name != "host":
@@ -325,6 +364,161 @@ class HostStore(Case):
             f.write(b"REG_SZ\nHALF")
         self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
         self.assertFalse(os.path.exists(stale))
+
+
+class HostileRuns(Case):
+    """Runs that are interrupted, concurrent, cut off or planted against: the
+    four values still end all old or all new, and a refusal is one line."""
+
+    def setUp(self):
+        if BACKEND.name != "host":
+            self.skipTest("needs the stand-in registry")
+        super().setUp()
+
+    def modes(self, top):
+        return {os.path.relpath(os.path.join(d, n), top): stat.S_IMODE(os.lstat(os.path.join(d, n)).st_mode)
+                for d, dirs, files in os.walk(top) for n in dirs + files}
+
+    def test_a_value_that_is_no_regular_file_is_refused_at_once(self):
+        def fifo(path):
+            os.mkfifo(path)
+
+        def sock(path):
+            # Bound where the path is short enough, then moved into place.
+            short = tempfile.mkdtemp(dir="/tmp")
+            self.addCleanup(shutil.rmtree, short)
+            with socket.socket(socket.AF_UNIX) as listener:
+                listener.bind(os.path.join(short, "s"))
+            os.rename(os.path.join(short, "s"), path)
+
+        def link(path):
+            target = path + "-target"
+            with open(target, "wb") as f:
+                f.write(b"REG_SZ\nGALILEO\0")
+            os.symlink(target, path)
+
+        plants = [fifo, sock, os.mkdir, link]
+        if os.geteuid() == 0:
+            plants.append(lambda path: os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3)))  # /dev/null
+        for plant in plants:
+            self.b.reset()
+            self.seed(b"GALILEO")
+            os.unlink(self.b.path(TCPIP, "NV Hostname"))
+            plant(self.b.path(TCPIP, "NV Hostname"))
+            # A FIFO opened for reading would wait for a writer forever.
+            self.expect(self.run_tool(b"NEW"), 1, BANNER, b"Host Name 2 : Registry Query Error.\n")
+            self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"GALILEO\0"), plant)
+
+    def test_numeric_type_lines(self):
+        for line, status, err in ((b"1", 0, b""), (b"12", 1, b"Host Name 2 : Type Mismatch Error.\n"),
+                                  (b"2", 1, b"Host Name 2 : Type Mismatch Error.\n")):
+            self.seed(b"GALILEO")
+            with open(self.b.path(TCPIP, "NV Hostname"), "wb") as f:
+                f.write(line + b"\nGALILEO\0")
+            out = BANNER + renamed(b"GALILEO", b"NEW") if status == 0 else BANNER
+            self.expect(self.run_tool(b"NEW"), status, out, err)
+
+    def test_concurrent_runs_serialise(self):
+        for i in range(25):
+            self.seed(b"GALILEO")
+            runs = []
+            for name in (b"ALPHA", b"BRAVO"):
+                command, env = self.b.command([name])
+                runs.append(subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+            results = [(run.wait(timeout=60), run.stdout.read(), run.stderr.read()) for run in runs]
+            for run in runs:
+                run.stdout.close()
+                run.stderr.close()
+            self.assertEqual([r[0] for r in results], [0, 0], f"pair {i}: {results}")
+            stored = {self.b.get(key, value) for key, value in VALUES}
+            self.assertEqual(len(stored), 1, f"pair {i}: values disagree: {stored}")
+            self.assertIn(stored.pop()[1], (b"ALPHA\0", b"BRAVO\0"))
+            # The second run saw the first one's name, whichever came first.
+            olds = sorted(r[1].split(b"Old Computer Name : ")[1].split(b"\n")[0] for r in results)
+            self.assertIn(olds, ([b"ALPHA", b"GALILEO"], [b"BRAVO", b"GALILEO"]), f"pair {i}")
+
+    def test_interrupt_between_writes_waits_for_the_last_close(self):
+        for signal_name, number in (("INT", 2), ("TERM", 15), ("HUP", 1)):
+            self.seed(b"GALILEO")
+            # The signal arrives as the second value's temporary is renamed into place.
+            got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=renameat",
+                                                "-e", f"inject=renameat:signal={signal_name}:when=2"])
+            self.assertEqual(got[:2], (-number, BANNER + renamed(b"GALILEO", b"NEW")), signal_name)
+            self.expect_values(b"NEW")
+
+    def test_a_closed_output_pipe_does_not_decide_the_rename(self):
+        command, env = self.b.command([b"NEW"])
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            result = subprocess.run(command, env=env, stdout=writer, stderr=subprocess.PIPE, timeout=60)
+        finally:
+            os.close(writer)
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.expect_values(b"NEW")
+
+    def test_replacement_keeps_owner_and_mode(self):
+        modes = {VALUES[0]: 0o640, VALUES[1]: 0o600, VALUES[2]: 0o604, VALUES[3]: 0o400}
+        for (key, value), mode in modes.items():
+            os.chmod(self.b.path(key, value), mode)
+        owner = None
+        if os.geteuid() == 0:
+            owner = pwd.getpwnam("nobody")
+            for top, dirs, files in os.walk(os.path.join(self.b.state, "velmora")):
+                for name in [top] + [os.path.join(top, n) for n in files]:
+                    os.lchown(name, owner.pw_uid, owner.pw_gid)
+        trace = os.path.join(self.b.state, "trace")
+        got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", trace, "-e", "trace=openat"])
+        self.expect(got, 0, BANNER + renamed(b"GALILEO", b"NEW"))
+        for (key, value), mode in modes.items():
+            info = os.stat(self.b.path(key, value))
+            self.assertEqual(stat.S_IMODE(info.st_mode), mode, value)
+            if owner:
+                self.assertEqual((info.st_uid, info.st_gid), (owner.pw_uid, owner.pw_gid), value)
+        with open(trace) as f:
+            created = [line for line in f if "O_CREAT" in line]
+        # Each temporary starts with at most the owner's bits of what it replaces.
+        self.assertEqual([line.rsplit(", ", 1)[1].split(")")[0] for line in created],
+                         ["0600", "0600", "0600", "0400"])
+        if owner:
+            # The owner's own next run still works.
+            self.expect(self.run_tool(b"AGAIN", user=str(owner.pw_uid)), 0, BANNER + renamed(b"NEW", b"AGAIN"))
+
+    def test_first_use_makes_private_directories_and_exact_values(self):
+        self.b.fresh()
+        self.b.state = os.path.join(self.b.state, "missing", "state")
+        host = socket.gethostname().encode()
+        # The first value write fails, so the store stays as seeded.
+        got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=renameat",
+                                            "-e", "inject=renameat:error=EIO:when=5"])
+        self.expect(got, 1, BANNER + b"Old Computer Name : " + host + b"\n", b"Host Name 1 : Set New Value Error.\n")
+        self.expect_values(host)
+        top = os.path.dirname(os.path.dirname(self.b.state))
+        modes = self.modes(top)
+        store = {path: mode for path, mode in modes.items() if not path.startswith("missing/state/velmora/registry/")
+                 or os.path.isdir(os.path.join(top, path))}
+        self.assertEqual(set(store.values()), {0o700}, modes)
+        values = {path: mode for path, mode in modes.items() if path not in store}
+        self.assertEqual(sorted(values.values()), [0o600] * 4, modes)
+
+    def test_leftover_seedings_are_swept(self):
+        self.b.fresh()
+        stale = os.path.join(self.b.state, "velmora", "registry.seed-abc123")
+        os.makedirs(os.path.join(stale, "HKEY_LOCAL_MACHINE"))
+        host = socket.gethostname().encode()
+        self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(host, b"NEW"))
+        self.assertEqual(os.listdir(os.path.join(self.b.state, "velmora")), ["registry"])
+        os.makedirs(stale)
+        self.expect(self.run_tool(b"NEXT"), 0, BANNER + renamed(b"NEW", b"NEXT"))
+        self.assertFalse(os.path.exists(stale))
+
+    def test_a_failed_seeding_leaves_nothing(self):
+        self.b.fresh()
+        # The seeded store's move into place fails.
+        got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=rename",
+                                            "-e", "inject=rename:error=EIO:when=1"])
+        self.expect(got, 1, BANNER, b"Host Name : Registry Open Error.\n")
+        self.assertEqual(os.listdir(self.b.state), [])
 
 
 def main():

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <string>
 
 namespace {
 
@@ -34,6 +35,11 @@ TEST(CompareNames, SingleByteCodePageFoldsOnlyAsciiLetters) {
         {"\xC4x", "\xE4x", false}, // Latin capital and small A with diaeresis
         {"@", "`", false},         // neighbours of A-Z and a-z are not letters
         {"[", "{", false},
+        {"A", "a", true}, // the first and last letters fold too
+        {"Z", "z", true},
+        {"AZ@[", "az@[", true},
+        {"a`", "A@", false},
+        {"z{", "Z[", false},
     };
     ExpectRows("C", rows, std::size(rows));
 }
@@ -73,9 +79,34 @@ TEST(CompareNames, CodePageFollowsTheEnvironment) {
     constexpr struct {
         const char* locale;
         UINT codePage;
-    } rows[] = {{"ja_JP.SJIS", 932}, {"zh_CN.GBK", 936},    {"ko_KR.EUC-KR", 949},
-                {"zh_TW.BIG5", 950}, {"ko_KR.JOHAB", 1361}, {"C.UTF-8", 65001},
-                {"C", 1252}};
+    } rows[] = {
+        {"ja_JP.SJIS", 932},
+        {"zh_CN.GBK", 936},
+        {"ko_KR.EUC-KR", 949},
+        {"zh_TW.BIG5", 950},
+        {"ko_KR.JOHAB", 1361},
+        {"C.UTF-8", 65001},
+        {"C", 1252},
+        // Locales that are not installed: the name alone says the code set.
+        {"xx_XX.Shift_JIS", 932},
+        {"xx_XX.sjis", 932},
+        {"xx_XX.CP932", 932},
+        {"xx_XX.WINDOWS-31J", 932},
+        {"xx_XX.gbk", 936},
+        {"xx_XX.GB2312", 936},
+        {"xx_XX.EUC-CN", 936},
+        {"xx_XX.CP936", 936},
+        {"xx_XX.euc_kr", 949},
+        {"xx_XX.CP949", 949},
+        {"xx_XX.UHC", 949},
+        {"xx_XX.Big5", 950},
+        {"xx_XX.CP950", 950},
+        {"xx_XX.JOHAB", 1361},
+        {"xx_XX.utf8", 65001},
+        {"xx_XX.UTF-8@euro", 65001},
+        {"xx_XX.ISO-8859-1", 1252},
+        {"xx_XX", 1252},
+    };
     for (const auto& row : rows) {
         setenv("LC_ALL", row.locale, 1);
         EXPECT_EQ(GetACP(), row.codePage) << row.locale;
@@ -92,8 +123,53 @@ TEST(CompareNames, GbkFoldsDoubleByteLetters) {
         {"\xA3\xC1\xA3\xC2", "\xA3\xE1\xA3\xE2", true}, // fullwidth AB / ab
         {"\xA3\xC1", "\xA3\xE3", false},
         {"Host\xA3", "HOST", true},
+        // Small a with macron: its capital is not in the code page, so it
+        // cannot be mapped and matches nothing, not even itself.
+        {"\xA8\xA1", "\xA8\xA1", false},
+        {"\xA8\xA1", "A", false},
+        {"\xA8\xA1", "a", false},
+        {"\xA8\xA1", "\xA3\xC1", false},
+        {"\xA3\xC1", "\xA3\xC1", true},
     };
     ExpectRows("zh_CN.GBK", rows, std::size(rows));
+}
+
+// At both ends of every lead-byte range, a lead byte takes the next byte with
+// it, so trail bytes that differ only in ASCII case make different characters;
+// just outside a range, the same bytes are a single byte and a folded letter.
+TEST(CompareNames, LeadByteRangesEndWhereTheCodePageSays) {
+    constexpr struct {
+        const char* locale;
+        unsigned char ranges[6];
+    } pages[] = {
+        {"ja_JP.SJIS", {0x81, 0x9F, 0xE0, 0xFC}},
+        {"zh_CN.GBK", {0x81, 0xFE}},
+        {"ko_KR.CP949", {0x81, 0xFE}},
+        {"zh_TW.BIG5", {0x81, 0xFE}},
+        {"ko_KR.JOHAB", {0x84, 0xD3, 0xD8, 0xDE, 0xE0, 0xF9}},
+    };
+    for (const auto& page : pages) {
+        setenv("LC_ALL", page.locale, 1);
+        for (int i = 0; i < 6 && page.ranges[i] != 0; i += 2) {
+            const int lo = page.ranges[i];
+            const int hi = page.ranges[i + 1];
+            for (const int lead : {lo, hi}) {
+                const std::string upper = {static_cast<char>(lead), 'A'};
+                const std::string lower = {static_cast<char>(lead), 'a'};
+                EXPECT_NE(CompareNames(upper.c_str(), lower.c_str()), 0) << page.locale << " lead " << lead;
+                EXPECT_NE(CompareNames(lower.c_str(), upper.c_str()), 0) << page.locale << " lead " << lead;
+            }
+            for (const int outside : {lo - 1, hi + 1}) {
+                const std::string upper = {static_cast<char>(outside), 'A'};
+                const std::string lower = {static_cast<char>(outside), 'a'};
+                EXPECT_EQ(CompareNames(upper.c_str(), lower.c_str()), 0)
+                    << page.locale << " byte " << outside;
+                EXPECT_EQ(CompareNames(lower.c_str(), upper.c_str()), 0)
+                    << page.locale << " byte " << outside;
+            }
+        }
+    }
+    unsetenv("LC_ALL");
 }
 
 } // namespace

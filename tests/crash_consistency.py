@@ -1,5 +1,10 @@
 #!/usr/bin/env python3
-"""Kills velmora with SIGKILL at every file-system call of a rename (strace
+"""First checks, under strace, the order of the durable steps of each value's
+replacement: the temporary is created, written, flushed and closed, renamed
+over the value, and then the directory is flushed. A functional test cannot
+see a missing flush.
+
+Then kills velmora with SIGKILL at every file-system call of a rename (strace
 injects the signal as the call is entered) and checks what the store holds
 then: every value the old name or the new, never torn, empty or missing. A
 later run must then work, or report the mismatch when the kill fell between
@@ -8,6 +13,7 @@ two values; and it leaves no temporary behind.
     crash_consistency.py VELMORA
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -67,10 +73,46 @@ def check_after_kill(velmora, state, where):
     return None
 
 
+DURABLE = re.compile(r"^create (write )+fsync close rename dirsync$")
+
+
+def check_durable_order(velmora, base):
+    """The steps of each replacement, as strace shows them with file paths."""
+    state = tempfile.mkdtemp(dir=base)
+    seed(state)
+    trace = os.path.join(base, "durable.trace")
+    command = ["strace", "-y", "-o", trace, "-e", "trace=openat,write,fsync,close,renameat,renameat2,rename",
+               velmora, NEW.decode()]
+    subprocess.run(command, env=dict(os.environ, XDG_STATE_HOME=state, LC_ALL="C"), capture_output=True, check=True)
+    steps = {}  # temporary path -> its steps
+    directories = {}  # directory path -> the temporary renamed there last
+    with open(trace) as f:
+        for line in f:
+            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_WRONLY\|O_CREAT', line)
+            touched = re.match(r"(write|fsync|close)\(\d+<([^>]*)>", line)
+            renamed = re.match(r'renameat2?\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)"', line)
+            if created:
+                steps[created.group(1) + "/" + created.group(2)] = ["create"]
+            elif renamed:
+                temporary = renamed.group(1) + "/" + renamed.group(2)
+                steps[temporary].append("rename")
+                directories[renamed.group(1)] = temporary
+            elif touched and touched.group(2) in steps:
+                steps[touched.group(2)].append(touched.group(1))
+            elif touched and touched.group(1) == "fsync" and touched.group(2) in directories:
+                steps[directories.pop(touched.group(2))].append("dirsync")
+    problems = [f"durable order of {path}: {' '.join(kinds)}" for path, kinds in steps.items()
+                if not DURABLE.match(" ".join(kinds))]
+    if len(steps) != 4:
+        problems.append(f"durable order: {len(steps)} replacements seen, not 4")
+    return problems
+
+
 def main():
     velmora = os.path.abspath(sys.argv[1])
     failures, kills = [], 0
     with tempfile.TemporaryDirectory() as base:
+        failures += check_durable_order(velmora, base)
         for syscall in SYSCALLS:
             when = 1
             while True:

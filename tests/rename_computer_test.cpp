@@ -92,8 +92,8 @@ TEST_F(RenameComputerTest, FailedCloseComesAfterEveryValueIsNew) {
 }
 
 TEST_F(RenameComputerTest, MismatchWritesNothing) {
-    // Each of H2, C1 and C2 in turn differs from H1 in more than case.
-    for (int differing = H2; differing < NameValueCount; ++differing) {
+    // Each value in turn differs from the other three in more than case.
+    for (int differing = H1; differing < NameValueCount; ++differing) {
         const char* names[] = {"GALILEO", "galileo", "Galileo", "GALILEO"};
         names[differing] = "GALILEO2";
         Seed(names[0], names[1], names[2], names[3]);

@@ -10,8 +10,8 @@ import shutil
 import subprocess
 import tempfile
 
-# Under ja_JP.UTF-8 Wine's ANSI code page is 932.
-LOCALES = {None: "C", "sjis": "ja_JP.UTF-8"}
+# Under ja_JP.UTF-8 Wine's ANSI code page is 932, under zh_CN.UTF-8 936.
+LOCALES = {None: "C", "sjis": "ja_JP.UTF-8", "gbk": "zh_CN.UTF-8"}
 
 
 def dos_path(path):

@@ -19,6 +19,13 @@ struct StartupInfo {
 int __cdecl __getmainargs(int* argc, char*** argv, char*** environment, int expandWildcards,
                           StartupInfo* info);
 
+// Ctrl-C and Ctrl-Break must not end a run between two of the four writes,
+// which would leave the names split. A run takes milliseconds, so they are
+// ignored for all of it; closing the console or shutting down still ends it.
+static BOOL WINAPI IgnoreInterrupt(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
 // GCC calls this first thing in main on Windows targets to run static
 // constructors; the program has none.
 void __main() {}
@@ -28,6 +35,7 @@ void __cdecl VelmoraStart() {
     char** argv = nullptr;
     char** environment = nullptr;
     StartupInfo info = {0};
+    SetConsoleCtrlHandler(IgnoreInterrupt, TRUE);
     if (__getmainargs(&argc, &argv, &environment, 0, &info) < 0) {
         ExitProcess(1);
     }
