@@ -4,6 +4,7 @@ standard output, standard error, exit status and the stored values after the
 run are compared byte for byte.
 
     blackbox.py --host build/native/velmora      (the stand-in registry)
+    blackbox.py --hive build/native/velmora      (a SYSTEM hive built here; Debian's python3)
     blackbox.py --wine build/galileo/velmora.exe (Wine's own registry)
 """
 import argparse
@@ -42,6 +43,12 @@ TYPE_NAMES = {0: "REG_NONE", 1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4
 # The host's locale for each code page the cases select; the host takes the
 # code page from the locale's name even where the locale is not installed.
 HOST_LOCALES = {None: "C", "sjis": "ja_JP.SJIS", "gbk": "zh_CN.GBK"}
+
+def hive_backend_export(path, exact=False):
+    import hive_backend
+
+    return hive_backend.export(path, exact)
+
 
 # Set by main(): the backend under test.
 BACKEND = None
@@ -222,6 +229,8 @@ class Rename(Case):
             (COMPUTER, b"Computer Name : Registry Open Error.\n"),
             (ACTIVE, b"Computer Name : Registry Open Error.\n"),
         ):
+            if missing == ACTIVE and self.b.name == "hive":
+                continue  # a hive lacks it by nature: see HiveOffline
             self.b.reset([k for k in (TCPIP, COMPUTER, ACTIVE) if k != missing])
             for key, value in VALUES:
                 if key != missing:
@@ -477,9 +486,9 @@ class HostileRuns(Case):
                 self.assertEqual((info.st_uid, info.st_gid), (owner.pw_uid, owner.pw_gid), value)
         with open(trace) as f:
             created = [line for line in f if "O_CREAT" in line]
-        # Each temporary starts with at most the owner's bits of what it replaces.
+        # Each temporary starts readable by its owner alone.
         self.assertEqual([line.rsplit(", ", 1)[1].split(")")[0] for line in created],
-                         ["0600", "0600", "0600", "0400"])
+                         ["0600"] * 4)
         if owner:
             # The owner's own next run still works.
             self.expect(self.run_tool(b"AGAIN", user=str(owner.pw_uid)), 0, BANNER + renamed(b"NEW", b"AGAIN"))
@@ -521,16 +530,150 @@ class HostileRuns(Case):
         self.assertEqual(os.listdir(self.b.state), [])
 
 
+class HiveOffline(Case):
+    """A card's SYSTEM hive, renamed before the board's first boot."""
+
+    OPEN_ERROR = b"Host Name : Registry Open Error.\n"
+
+    def setUp(self):
+        if BACKEND.name != "hive":
+            self.skipTest("needs a hive")
+        super().setUp()
+        import hive_fixture
+
+        self.fixture = hive_fixture
+
+    def card(self, **kw):
+        self.fixture.fresh_card(self.b.hive, **kw)
+
+    def test_a_fresh_card_has_no_active_name_and_gets_none(self):
+        self.card()
+        self.expect(self.run_tool(b"Board-7"), 0, BANNER + renamed(b"GALILEO", b"Board-7"))
+        for key, value in VALUES[:3]:
+            self.assertEqual(self.b.get(key, value), ("REG_SZ", b"Board-7\0"), value)
+        # The boot makes ActiveComputerName from ComputerName; it is never written to the file.
+        self.assertNotIn((ACTIVE.lower(), None), hive_backend_export(self.b.hive))
+        # What is read for it is the stored ComputerName: a case-only difference agrees, more refuses.
+        self.b.put(COMPUTER, "ComputerName", b"board-7\0")
+        self.expect(self.run_tool(b"B8"), 0, BANNER + renamed(b"Board-7", b"B8"))
+        self.b.put(COMPUTER, "ComputerName", b"OTHER\0")
+        before = self.b.snapshot()
+        self.expect(self.run_tool(b"B9"), 1, BANNER,
+                    b"Name Mismatch : H1 = B8, H2 = B8, C1 = OTHER, C2 = OTHER\n")
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_an_active_name_in_the_hive_is_an_ordinary_key(self):
+        self.card(active=True)
+        self.expect(self.run_tool(b"Board-7"), 0, BANNER + renamed(b"GALILEO", b"Board-7"))
+        self.expect_values(b"Board-7")
+
+    def test_refused_hives_are_not_touched(self):
+        big = [("Blob", 3, bytes(16345))]
+        cases = [
+            ("not a hive", lambda: self.fixture.patch(self.b.hive, 0, "4s", b"MZ\0\0"), b"not a registry hive"),
+            ("truncated", lambda: os.truncate(self.b.hive, 6000), b"truncated"),
+            ("bad checksum", lambda: self.fixture.patch(self.b.hive, 0x1FC, "<I", 1, fix_checksum=False),
+             b"bad header checksum"),
+            ("version 2.0", lambda: self.fixture.patch(self.b.hive, 0x14, "<I", 2), b"unknown hive format version"),
+            ("version 1.9", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 9), b"unknown hive format version"),
+            ("dirty", lambda: self.fixture.make_dirty(self.b.hive), b"shut the board down cleanly"),
+            ("Select\\Current = 2", lambda: self.card(current=2), b"Select\\Current"),
+            ("big value", lambda: self.card(tcpip_extra=big), b"holds a value over 16344 bytes"),
+        ]
+        for what, damage, reason in cases:
+            self.card()
+            damage()
+            before = self.b.snapshot()
+            status, out, err = self.run_tool(b"NEW")
+            self.assertEqual((status, out), (1, BANNER), what)
+            first, second = err.split(b"\n", 1)
+            self.assertTrue(first.startswith(b"velmora: " + self.b.hive.encode() + b": "), (what, err))
+            self.assertIn(reason, first, what)
+            self.assertEqual(second, self.OPEN_ERROR, what)
+            self.assertEqual(self.b.snapshot(), before, what)
+        # A value of exactly 16344 bytes can still be rewritten.
+        self.card(tcpip_extra=[("Blob", 3, bytes(16344))])
+        self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+
+    def test_names_and_spelling_of_the_hive_are_kept(self):
+        self.card()
+        self.b.reset()
+        self.b.put(TCPIP, "hostname", b"GALILEO\0")
+        self.b.put(TCPIP, "NV HostName", b"GALILEO\0")
+        self.b.put(COMPUTER, "ComputerName", b"GALILEO\0")
+        self.b.put(ACTIVE, "ComputerName", b"GALILEO\0")
+        self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+        names = {name for (key, name) in hive_backend_export(self.b.hive, exact=True) if name}
+        self.assertTrue({"hostname", "NV HostName"} <= names, names)
+
+    def test_a_japanese_name_is_stored_as_the_same_text_from_either_locale(self):
+        stored = {}
+        for locale, argument in (("ja_JP.UTF-8", "\u30ac\u30ea\u30ec\u30aa".encode("utf-8")),
+                                 ("ja_JP.SJIS", "\u30ac\u30ea\u30ec\u30aa".encode("cp932"))):
+            self.card()
+            got = self.b.run([argument], locale=locale)
+            self.assertEqual((got[0], got[2]), (0, b""), locale)
+            self.assertIn(b"New Computer Name : " + argument + b"\n", got[1])
+            stored[locale] = hive_backend_export(self.b.hive)[(TCPIP.lower(), "hostname")]
+        self.assertEqual(stored["ja_JP.UTF-8"], stored["ja_JP.SJIS"])
+        self.assertEqual(stored["ja_JP.SJIS"], (1, "\u30ac\u30ea\u30ec\u30aa\0".encode("utf-16-le")))
+        # A stored name the terminal's code page cannot show fails its query; nothing is written.
+        before = self.b.snapshot()
+        self.expect(self.run_tool(b"NEW"), 1, BANNER, b"Host Name 1 : Registry Query Error.\n")
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_a_name_invalid_in_the_code_page_writes_nothing(self):
+        self.card()
+        before = self.b.snapshot()
+        # 0x81 is no character of code page 1252.
+        self.expect(self.run_tool(b"AB\x81"), 1, BANNER + b"Old Computer Name : GALILEO\n",
+                    b"Host Name 1 : Set New Value Error.\n")
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_a_failed_write_leaves_the_hive_as_it_was(self):
+        self.card()
+        before = self.b.snapshot()
+        status, out, err = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=renameat",
+                                                         "-e", "inject=renameat:error=EIO"])
+        self.assertEqual((status, out), (1, BANNER + renamed(b"GALILEO", b"NEW")))
+        self.assertTrue(err.startswith(b"velmora: " + self.b.hive.encode() + b": writing the hive failed"), err)
+        self.assertTrue(err.endswith(b"\nComputer Name 2 : Registry Close Error.\n"), err)
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_interrupt_and_concurrent_runs(self):
+        self.card()
+        got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync",
+                                            "-e", "inject=fsync:signal=INT:when=1"])
+        self.assertEqual(got[:2], (-2, BANNER + renamed(b"GALILEO", b"NEW")))
+        self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
+        for i in range(5):
+            runs = [subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                    for command, env in (self.b.command([b"ALPHA"]), self.b.command([b"BRAVO"]))]
+            statuses = [(run.wait(timeout=60), run.stderr.read()) for run in runs]
+            for run in runs:
+                run.stderr.close()
+            self.assertEqual(statuses, [(0, b""), (0, b"")], i)
+            stored = {self.b.get(key, value) for key, value in VALUES[:3]}
+            self.assertEqual(len(stored), 1, stored)
+        self.assertEqual(sorted(os.listdir(self.b.config)), ["SYSTEM"])
+        self.assertEqual(os.listdir(self.b.state), [])
+
+
 def main():
     global BACKEND
     parser = argparse.ArgumentParser()
     group = parser.add_mutually_exclusive_group(required=True)
     group.add_argument("--host", metavar="VELMORA")
+    group.add_argument("--hive", metavar="VELMORA")
     group.add_argument("--wine", metavar="VELMORA_EXE")
     parser.add_argument("--helper", metavar="REGVALUE_EXE", help="with --wine: the registry helper")
     args, rest = parser.parse_known_args()
     if args.host:
         BACKEND = HostBackend(args.host)
+    elif args.hive:
+        import hive_backend
+
+        BACKEND = hive_backend.HiveBackend(args.hive, TYPE_NAMES)
     else:
         import wine_backend
 

@@ -10,13 +10,20 @@ then: every value the old name or the new, never torn, empty or missing. A
 later run must then work, or report the mismatch when the kill fell between
 two values; and it leaves no temporary behind.
 
-    crash_consistency.py VELMORA
+The same kills then fall on a rename of a SYSTEM hive (VELMORA_SYSTEM_HIVE):
+the hive must be the old file or the new one, whole, and a later run must work.
+
+    crash_consistency.py VELMORA     (Debian's python3, for python3-hivex)
 """
+import hashlib
 import os
 import re
 import subprocess
 import sys
 import tempfile
+
+import hive_backend
+import hive_fixture
 
 KEYS = {
     "Hostname": "SYSTEM/ControlSet001/Services/Tcpip/Parameters",
@@ -108,11 +115,63 @@ def check_durable_order(velmora, base):
     return problems
 
 
+HIVE_SYSCALLS = ["openat", "flock", "write", "fsync", "fchown", "fchmod", "close", "renameat", "unlinkat"]
+HIVE_VALUES = [(r"system\controlset001\services\tcpip\parameters", "hostname"),
+               (r"system\controlset001\services\tcpip\parameters", "nv hostname"),
+               (r"system\controlset001\control\computername\computername", "computername")]
+
+
+def hive_names(path):
+    try:
+        exported = hive_backend.export(path)
+    except RuntimeError as error:
+        return str(error)
+    return {exported.get(key) for key in HIVE_VALUES}
+
+
+def check_hive(velmora, base):
+    """Kills at every call of each kind while a hive is renamed."""
+    failures, kills = [], 0
+    for syscall in HIVE_SYSCALLS:
+        when = 1
+        while True:
+            directory = tempfile.mkdtemp(dir=base)
+            hive = os.path.join(directory, "SYSTEM")
+            hive_fixture.fresh_card(hive, OLD.decode())
+            with open(hive, "rb") as f:
+                old = hashlib.sha256(f.read()).digest()
+            command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
+                       "-e", f"inject={syscall}:signal=KILL:when={when}", velmora, NEW.decode()]
+            env = dict(os.environ, VELMORA_SYSTEM_HIVE=hive, XDG_STATE_HOME=directory, LC_ALL="C")
+            result = subprocess.run(command, env=env, capture_output=True)
+            where = f"hive: killed at {syscall} #{when}"
+            if result.returncode not in (-9, 137):
+                if result.returncode != 0:
+                    failures.append(f"hive: {syscall} #{when}: untouched run failed: {result.stderr!r}")
+                break
+            kills += 1
+            with open(hive, "rb") as f:
+                unchanged = hashlib.sha256(f.read()).digest() == old
+            names = hive_names(hive)
+            new = {(1, NEW.decode().encode("utf-16-le") + b"\0\0")}
+            if not unchanged and names != new:
+                failures.append(f"{where}: the hive is neither the old one nor the new one: {names}")
+            later = subprocess.run([velmora, LATER.decode()], env=env, capture_output=True)
+            if later.returncode != 0:
+                failures.append(f"{where}: the later run failed: {later.returncode} {later.stderr!r}")
+            if os.listdir(directory) != ["SYSTEM"]:
+                failures.append(f"{where}: left beside the hive after the later run: {os.listdir(directory)}")
+            when += 1
+    return failures, kills
+
+
 def main():
     velmora = os.path.abspath(sys.argv[1])
     failures, kills = [], 0
     with tempfile.TemporaryDirectory() as base:
         failures += check_durable_order(velmora, base)
+        hive_failures, kills = check_hive(velmora, base)
+        failures += hive_failures
         for syscall in SYSCALLS:
             when = 1
             while True:

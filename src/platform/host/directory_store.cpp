@@ -15,14 +15,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-struct StoreKey {
+namespace {
+
+struct DirectoryKey {
     int directory;
 };
 
-namespace {
+DirectoryKey* Own(StoreKey* key) {
+    return reinterpret_cast<DirectoryKey*>(key);
+}
 
 constexpr char RootKeyName[] = "HKEY_LOCAL_MACHINE";
 constexpr char SeedPrefix[] = "registry.seed-";
+// Temporaries start with this; value names may not, so a sweep never
+// removes a value.
+constexpr char TempPrefix[] = ".velmora-tmp-";
 // Far beyond any name; a larger file is not a value this store wrote.
 constexpr size_t MaxValueFileSize = 1 << 20;
 // Every directory the store makes, its own and the missing parents under
@@ -133,7 +140,7 @@ LONG ReplaceValueFile(int directory, const char* valueName, DWORD type, const BY
     const bool replacing =
         fstatat(directory, valueName, &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
     std::string tempName;
-    const int fd = CreateTemporary(directory, replacing ? &old : nullptr, &tempName);
+    const int fd = CreateTemporary(directory, TempPrefix, replacing ? &old : nullptr, &tempName);
     if (fd < 0) {
         return ErrorFromErrno(ERROR_WRITE_FAULT);
     }
@@ -250,7 +257,7 @@ LONG Attach() {
 }
 
 LONG OpenKey(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result) {
-    int directory = dup(parent == nullptr ? rootFd : parent->directory);
+    int directory = dup(parent == nullptr ? rootFd : Own(parent)->directory);
     if (directory < 0) {
         return ErrorFromErrno(ERROR_INVALID_HANDLE);
     }
@@ -282,9 +289,9 @@ LONG OpenKey(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** r
         return error;
     }
     if (forWriting) {
-        SweepTemporaries(directory);
+        SweepTemporaries(directory, TempPrefix);
     }
-    *result = new (std::nothrow) StoreKey{directory};
+    *result = reinterpret_cast<StoreKey*>(new (std::nothrow) DirectoryKey{directory});
     if (*result == nullptr) {
         close(directory);
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -300,13 +307,13 @@ LONG ReadValue(StoreKey* key, const char* valueName, DWORD* type, std::string* d
     // device, a directory, a link) is refused before it is opened, and the
     // open itself never waits, should one be planted in between.
     struct stat info;
-    if (fstatat(key->directory, valueName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(Own(key)->directory, valueName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return ErrorFromErrno(ERROR_INVALID_DATA);
     }
     if (!S_ISREG(info.st_mode)) {
         return ERROR_INVALID_DATA;
     }
-    const int fd = openat(key->directory, valueName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openat(Own(key)->directory, valueName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return ErrorFromErrno(ERROR_INVALID_DATA);
     }
@@ -338,12 +345,12 @@ LONG WriteValue(StoreKey* key, const char* valueName, DWORD type, const BYTE* da
     if (!ValidName(valueName)) {
         return ERROR_INVALID_PARAMETER;
     }
-    return ReplaceValueFile(key->directory, valueName, type, data, size);
+    return ReplaceValueFile(Own(key)->directory, valueName, type, data, size);
 }
 
 LONG CloseKey(StoreKey* key) {
-    const int result = close(key->directory);
-    delete key;
+    const int result = close(Own(key)->directory);
+    delete Own(key);
     return result == 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 

@@ -1,5 +1,6 @@
 // The host's registry calls. They check their arguments as Windows does and
-// hand the work to the store's backend. A whole run
+// hand the work to one backend: the board's SYSTEM hive file when
+// VELMORA_SYSTEM_HIVE names one, otherwise the directory store. A whole run
 // holds the backend's lock, from the first key opened to the last closed.
 #include "platform.h"
 #include "store.h"
@@ -18,7 +19,8 @@ const RegistryBackend* backend = nullptr;
 int openKeys = 0;
 
 const RegistryBackend& ChosenBackend() {
-    return DirectoryStore;
+    const char* hive = getenv("VELMORA_SYSTEM_HIVE");
+    return hive != nullptr && hive[0] != '\0' ? HiveStore : DirectoryStore;
 }
 
 // After the last key: the backend makes its writes durable and drops its lock,

@@ -8,7 +8,9 @@
 #include <string>
 #include <sys/stat.h>
 
-struct StoreKey; // a backend's own open key
+// A backend's own open key: each backend defines its own struct and converts
+// with reinterpret_cast; the type itself is never defined.
+struct StoreKey;
 
 struct RegistryBackend {
     // Takes the store's exclusive lock (waiting for another run to finish)
@@ -27,6 +29,7 @@ struct RegistryBackend {
 };
 
 extern const RegistryBackend DirectoryStore;
+extern const RegistryBackend HiveStore;
 
 // Maps errno to a registry error code.
 LONG ErrorFromErrno(LONG otherwise);
@@ -39,21 +42,19 @@ bool WriteAll(int fd, const void* data, size_t size);
 // locked file. Returns the locked descriptor or -1.
 int LockPath(const char* path, bool directory);
 
-// Temporaries start with this; value names may not, so a sweep never removes
-// a value.
-constexpr char TempPrefix[] = ".velmora-tmp-";
-
-// Creates `.velmora-tmp-<random>` in `directory` exclusively (no planted link
-// is followed). Its mode is `like`'s with at most owner read and write until
-// KeepOwnerAndMode gives it the rest. Returns the descriptor or -1.
-int CreateTemporary(int directory, const struct stat* like, std::string* name);
+// Creates `<prefix><random>` in `directory` exclusively (no planted link is
+// followed). Until KeepOwnerAndMode gives it the rest, its mode is at most
+// the owner's read bit of `like` and the owner's write bit, so it is never
+// more readable than the file it replaces. Returns the descriptor or -1.
+int CreateTemporary(int directory, const char* prefix, const struct stat* like, std::string* name);
 
 // Gives the temporary the owner, group and mode of the file it replaces.
 bool KeepOwnerAndMode(int fd, const struct stat& like);
 
-// Removes temporaries that a process killed mid-write left behind. Only ever
-// called under the store's lock, when no other run can be writing one.
-void SweepTemporaries(int directory);
+// Removes the `<prefix>*` temporaries that a process killed mid-write left
+// behind. Only ever called under the lock that covers them, when no other run
+// can be writing one.
+void SweepTemporaries(int directory, const char* prefix);
 
 // SIGINT, SIGTERM and SIGHUP are held back from the first key opened for
 // writing until the last key is closed, so that none splits a rename; then

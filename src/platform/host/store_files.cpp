@@ -91,15 +91,15 @@ int LockPath(const char* path, bool directory) {
     }
 }
 
-int CreateTemporary(int directory, const struct stat* like, std::string* name) {
+int CreateTemporary(int directory, const char* prefix, const struct stat* like, std::string* name) {
     // Never more readable than the file it replaces, even for a moment.
-    const mode_t mode = like != nullptr ? (like->st_mode & 0600) : 0600;
+    const mode_t mode = like != nullptr ? (like->st_mode & 0400) | 0200 : 0600;
     for (int attempt = 0; attempt < 16; ++attempt) {
         unsigned char random[8];
         if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
             return -1;
         }
-        *name = TempPrefix;
+        *name = prefix;
         for (unsigned char byte : random) {
             *name += "0123456789abcdef"[byte >> 4];
             *name += "0123456789abcdef"[byte & 15];
@@ -128,7 +128,7 @@ bool KeepOwnerAndMode(int fd, const struct stat& like) {
     return fchmod(fd, like.st_mode & 07777) == 0;
 }
 
-void SweepTemporaries(int directory) {
+void SweepTemporaries(int directory, const char* prefix) {
     const int copy = dup(directory);
     DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
     if (listing == nullptr) {
@@ -138,7 +138,7 @@ void SweepTemporaries(int directory) {
         return;
     }
     while (const dirent* entry = readdir(listing)) {
-        if (strncmp(entry->d_name, TempPrefix, sizeof TempPrefix - 1) == 0) {
+        if (strncmp(entry->d_name, prefix, strlen(prefix)) == 0) {
             unlinkat(directory, entry->d_name, 0);
         }
     }

@@ -1,0 +1,143 @@
+"""SYSTEM hives for the tests, made here from nothing: a few lines write an
+empty hive (the base block and one bin holding a root key and its security
+cell), then hivex's own API adds the keys and values. Debian's python3-hivex.
+
+    hive_fixture.py card PATH [NAME]      a hive as it lies on a fresh card
+    hive_fixture.py big PATH              about 12 MB, 50,000 keys, for bench/run
+"""
+import struct
+import sys
+
+import hivex
+
+REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_MULTI_SZ = 1, 2, 4, 7
+BASE_BLOCK = 4096
+BIN = 4096
+
+
+def checksum(header):
+    value = 0
+    for (word,) in struct.iter_unpack("<I", header[:0x1FC]):
+        value ^= word
+    return {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(value, value)
+
+
+def set_checksum(data):
+    data[0x1FC:0x200] = struct.pack("<I", checksum(data))
+
+
+def empty_hive(path, minor=5):
+    """A hive holding just its root key."""
+    # The root key (nk) at offset 0x20 of the bin, its security cell (sk) after it.
+    root_name = b"ROOT"
+    nk_offset, sk_offset = 0x20, 0x20 + 0x58
+    nk = struct.pack("<2sHQIIIIIIIIIIIIIIIHH", b"nk", 0x2C, 0, 0, 0xFFFFFFFF, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0,
+                     0xFFFFFFFF, sk_offset, 0xFFFFFFFF, 0, 0, 0, 0, 0, len(root_name), 0) + root_name
+    nk_cell = struct.pack("<i", -0x58) + nk.ljust(0x58 - 4, b"\0")
+    # A self-relative security descriptor with no owner, group or lists.
+    descriptor = struct.pack("<BBHIIII", 1, 0, 0x8000, 0, 0, 0, 0)
+    sk = struct.pack("<2sHIIII", b"sk", 0, sk_offset, sk_offset, 1, len(descriptor)) + descriptor
+    sk_size = (4 + len(sk) + 7) & ~7
+    sk_cell = struct.pack("<i", -sk_size) + sk.ljust(sk_size - 4, b"\0")
+    used = 0x20 + len(nk_cell) + len(sk_cell)
+    free_cell = struct.pack("<i", BIN - used).ljust(BIN - used, b"\0")
+    hbin = struct.pack("<4sIIQQI", b"hbin", 0, BIN, 0, 0, 0) + nk_cell + sk_cell + free_cell
+    header = bytearray(BASE_BLOCK)
+    struct.pack_into("<4sIIQIIIIIII", header, 0, b"regf", 1, 1, 0, 1, minor, 0, 1, nk_offset, BIN, 1)
+    set_checksum(header)
+    with open(path, "wb") as f:
+        f.write(bytes(header) + hbin)
+
+
+def sz(text):
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+def multi_sz(*texts):
+    return b"".join(sz(t) for t in texts) + b"\0\0"
+
+
+def dword(number):
+    return struct.pack("<I", number)
+
+
+def add(h, parent, path):
+    node = parent
+    for name in path.split("\\"):
+        child = h.node_get_child(node, name)
+        node = child if child else h.node_add_child(node, name)
+    return node
+
+
+def set_values(h, node, values):
+    h.node_set_values(node, [{"key": k, "t": t, "value": v} for k, t, v in values])
+
+
+def fresh_card(path, name="GALILEO", active=False, current=1, tcpip_extra=()):
+    """The SYSTEM hive of a freshly flashed card: the three persistent name
+    values among realistic neighbours; ActiveComputerName only when asked."""
+    empty_hive(path)
+    h = hivex.Hivex(path, write=True)
+    root = h.root()
+    set_values(h, add(h, root, "Select"),
+               [("Current", REG_DWORD, dword(current)), ("Default", REG_DWORD, dword(1)),
+                ("Failed", REG_DWORD, dword(0)), ("LastKnownGood", REG_DWORD, dword(1))])
+    add(h, root, "MountedDevices")
+    add(h, root, "Setup")
+    cs = add(h, root, "ControlSet001")
+    set_values(h, add(h, cs, r"Services\Tcpip\Parameters"),
+               [("DataBasePath", REG_EXPAND_SZ, sz(r"%SystemRoot%\System32\drivers\etc")),
+                ("Domain", REG_SZ, sz("")), ("Hostname", REG_SZ, sz(name)), ("NV Hostname", REG_SZ, sz(name)),
+                ("SearchList", REG_SZ, sz("")), ("EnableICMPRedirect", REG_DWORD, dword(1)),
+                ("ForwardBroadcasts", REG_DWORD, dword(0)),
+                ("NameServerList", REG_MULTI_SZ, multi_sz("192.168.0.1", "192.168.0.2"))] + list(tcpip_extra))
+    add(h, cs, r"Services\Tcpip\Parameters\Interfaces")
+    set_values(h, add(h, cs, r"Services\Tcpip\Linkage"), [("Bind", REG_MULTI_SZ, multi_sz(r"\Device\Tcpip_{1}"))])
+    add(h, cs, r"Services\Dhcp")
+    set_values(h, add(h, cs, r"Control\ComputerName\ComputerName"), [("ComputerName", REG_SZ, sz(name))])
+    if active:
+        set_values(h, add(h, cs, r"Control\ComputerName\ActiveComputerName"), [("ComputerName", REG_SZ, sz(name))])
+    set_values(h, add(h, cs, r"Control\Session Manager"), [("ProtectionMode", REG_DWORD, dword(1))])
+    add(h, cs, "Enum")
+    h.commit(None)
+
+
+def patch(path, offset, fmt, *values, fix_checksum=True):
+    with open(path, "r+b") as f:
+        data = bytearray(f.read(BASE_BLOCK))
+        struct.pack_into(fmt, data, offset, *values)
+        if fix_checksum:
+            set_checksum(data)
+        f.seek(0)
+        f.write(data)
+
+
+def make_dirty(path):
+    """The second sequence number one ahead of the first, as a hive whose
+    logs hold changes not yet written back."""
+    with open(path, "rb") as f:
+        (first,) = struct.unpack("<I", f.read(8)[4:8])
+    patch(path, 8, "<I", first + 1)
+
+
+def big(path):
+    """About 12 MB with 50,000 keys beside the name values."""
+    fresh_card(path)
+    h = hivex.Hivex(path, write=True)
+    enum = add(h, h.root(), r"ControlSet001\Enum")
+    for i in range(500):
+        group = h.node_add_child(enum, f"DEVICE{i:04}")
+        for j in range(100):
+            key = h.node_add_child(group, f"INSTANCE{j:03}")
+            set_values(h, key, [("FriendlyName", REG_SZ, sz(f"Device {i}.{j} " + "x" * 40)),
+                                ("Data", 3, bytes(range(256)) * 2 + bytes(range(130)))])
+    h.commit(None)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "card":
+        fresh_card(sys.argv[2], *sys.argv[3:4])
+    elif sys.argv[1] == "big":
+        big(sys.argv[2])
+    else:
+        sys.exit(__doc__)
