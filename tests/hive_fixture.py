@@ -121,16 +121,19 @@ def make_dirty(path):
 
 
 def big(path):
-    """About 12 MB with 50,000 keys beside the name values."""
+    """About 12 MB with some 50,000 keys beside the name values. Subkey lists
+    stay short: hivex allocates a new list for every key it adds."""
     fresh_card(path)
     h = hivex.Hivex(path, write=True)
     enum = add(h, h.root(), r"ControlSet001\Enum")
-    for i in range(500):
-        group = h.node_add_child(enum, f"DEVICE{i:04}")
-        for j in range(100):
-            key = h.node_add_child(group, f"INSTANCE{j:03}")
-            set_values(h, key, [("FriendlyName", REG_SZ, sz(f"Device {i}.{j} " + "x" * 40)),
-                                ("Data", 3, bytes(range(256)) * 2 + bytes(range(130)))])
+    for i in range(100):
+        bus = h.node_add_child(enum, f"BUS{i:02}")
+        for j in range(50):
+            device = h.node_add_child(bus, f"DEVICE{j:02}")
+            set_values(h, device, [("FriendlyName", REG_SZ, sz(f"Galileo device {i}.{j}"))])
+            for k in range(10):
+                key = h.node_add_child(device, f"INSTANCE{k}")
+                set_values(h, key, [("ConfigFlags", REG_DWORD, dword(k))])
     h.commit(None)
 
 

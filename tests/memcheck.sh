@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# valgrind memcheck on a full rename and on a refused one: no memory errors at
-# all, and after the full rename no byte definitely or indirectly lost.
+# valgrind memcheck on a full rename and on a refused one, and on a rename of a
+# SYSTEM hive: no memory errors at all, and after a full rename no byte
+# definitely or indirectly lost.
 set -euo pipefail
 velmora=$1
 store=$(mktemp -d)
@@ -27,4 +28,10 @@ status=0
 "${memcheck[@]}" --errors-for-leak-kinds=none "$velmora" NEWNAME >/dev/null 2>"$store/err" || status=$?
 grep -q '^Name Mismatch : ' "$store/err" || { cat "$store/err"; exit 1; }
 [ "$status" -eq 1 ] || { cat "$store/err"; echo "refused rename: status $status"; exit 1; }
-echo "memcheck: no errors; nothing lost after a full rename"
+# A rename of a SYSTEM hive, through hivex.
+/usr/bin/python3 "$(dirname "$0")/hive_fixture.py" card "$store/SYSTEM"
+status=0
+VELMORA_SYSTEM_HIVE=$store/SYSTEM "${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" HIVENAME \
+    >/dev/null || status=$?
+[ "$status" -eq 0 ] || { echo "hive rename: status $status"; exit 1; }
+echo "memcheck: no errors; nothing lost after a full rename, of the store or of a hive"
