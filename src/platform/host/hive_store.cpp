@@ -41,7 +41,8 @@ constexpr char VolatileKeyName[] = "ActiveComputerName";
 constexpr char VolatileKeySource[] = "ComputerName";
 
 struct Hive {
-    std::string path;
+    std::string path; // as given, for messages
+    std::string directoryPath;
     std::string fileName;
     int lockFd = -1;
     int directory = -1;
@@ -130,10 +131,18 @@ bool BootsControlSet001() {
 LONG Attach() {
     const char* path = getenv("VELMORA_SYSTEM_HIVE");
     hive.path = path != nullptr ? path : "";
-    hive.lockFd = LockPath(hive.path.c_str(), false);
+    // The replacement goes where the hive really is, not over a link to it.
+    char* real = realpath(hive.path.c_str(), nullptr);
+    const std::string located = real != nullptr ? real : "";
+    free(real);
+    const size_t slash = located.rfind('/');
+    hive.directoryPath = slash == 0 ? "/" : located.substr(0, slash);
+    hive.fileName = located.substr(slash + 1);
+    hive.tempPrefix = "." + hive.fileName + ".velmora-tmp-";
+    hive.lockFd = located.empty() ? -1 : LockPath(located.c_str(), false);
     if (hive.lockFd < 0) {
         const LONG error = ErrorFromErrno(ERROR_FILE_NOT_FOUND);
-        Explain(errno == EISDIR ? "not a regular file" : strerror(errno));
+        Explain(errno == EISDIR || errno == EINVAL ? "not a regular file" : strerror(errno));
         Release();
         return error;
     }
@@ -157,13 +166,7 @@ LONG Attach() {
         Release();
         return ERROR_INVALID_DATA;
     }
-    const size_t slash = hive.path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                                             : hive.path.substr(0, slash);
-    hive.fileName = hive.path.substr(slash == std::string::npos ? 0 : slash + 1);
-    hive.tempPrefix = "." + hive.fileName + ".velmora-tmp-";
-    hive.directory = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    hive.directory = open(hive.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (hive.directory < 0) {
         const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
         Explain(strerror(errno));

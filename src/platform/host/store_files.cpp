@@ -78,7 +78,12 @@ int LockPath(const char* path, bool directory) {
         int result;
         while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
-        if (result != 0 || fstat(fd, &locked) != 0 || (!directory && !S_ISREG(locked.st_mode))) {
+        if (result == 0 && fstat(fd, &locked) == 0 && !directory && !S_ISREG(locked.st_mode)) {
+            close(fd);
+            errno = S_ISDIR(locked.st_mode) ? EISDIR : EINVAL;
+            return -1;
+        }
+        if (result != 0 || fstat(fd, &locked) != 0) {
             const int saved = errno;
             close(fd);
             errno = saved;
