@@ -11,6 +11,7 @@ import argparse
 import hashlib
 import os
 import pwd
+import re
 import shutil
 import socket
 import stat
@@ -19,9 +20,12 @@ import sys
 import tempfile
 import unittest
 
+# The version is written in one place: the project() line of CMakeLists.txt.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")) as _lists:
+    VERSION = re.search(r"project\(velmora VERSION (\S+)", _lists.read()).group(1).encode()
 BANNER = (
     b"Velmora for Windows Blue RTM IoT Build on Galileo Board\n"
-    b"Copyright (c) 2026 The Velmora Authors\n"
+    b"Velmora " + VERSION + b", Copyright (c) 2026 The Velmora Authors\n"
     b"Released under the MIT License; see the LICENSE file.\n"
     b"\n"
     b'THE SOFTWARE IS PROVIDED "AS IS", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR IMPLIED, INCLUDING BUT NOT '

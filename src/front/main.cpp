@@ -9,7 +9,7 @@ namespace {
 // Written verbatim: it is no format string.
 constexpr char Banner[] =
     "Velmora for Windows Blue RTM IoT Build on Galileo Board\n"
-    "Copyright (c) 2026 The Velmora Authors\n"
+    "Velmora " VELMORA_VERSION ", Copyright (c) 2026 The Velmora Authors\n"
     "Released under the MIT License; see the LICENSE file.\n"
     "\n"
     "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR IMPLIED, INCLUDING BUT NOT "

@@ -26,6 +26,15 @@ static BOOL WINAPI IgnoreInterrupt(DWORD event) {
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
+// stdin, stdout and stderr expand to calls of __acrt_iob_func through its
+// import pointer. mingw's own version of it is prebuilt i686 code that brings
+// a data and an unwind section along; msvcrt's stream table is all it takes.
+static FILE* __cdecl StandardStream(unsigned index) {
+    return &_iob[index];
+}
+extern FILE* (*const ImportedStandardStream)(unsigned) __asm__("__imp____acrt_iob_func");
+FILE* (*const ImportedStandardStream)(unsigned) = StandardStream;
+
 // GCC calls this first thing in main on Windows targets to run static
 // constructors; the program has none.
 void __main() {}
