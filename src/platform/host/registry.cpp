@@ -74,8 +74,8 @@ LONG RegQueryValueExA(HKEY key, const char* valueName,
                       // cppcheck-suppress constParameter
                       DWORD* reserved, // NOLINT(readability-non-const-parameter)
                       DWORD* type, BYTE* data, DWORD* size) {
-    if (key == nullptr || key == HKEY_LOCAL_MACHINE || valueName == nullptr || reserved != nullptr ||
-        (data != nullptr && size == nullptr)) {
+    if (key == nullptr || key == HKEY_LOCAL_MACHINE || backend == nullptr || valueName == nullptr ||
+        reserved != nullptr || (data != nullptr && size == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
     DWORD storedType = 0;
@@ -103,8 +103,8 @@ LONG RegQueryValueExA(HKEY key, const char* valueName,
 
 LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size) {
-    if (key == nullptr || key == HKEY_LOCAL_MACHINE || valueName == nullptr || reserved != 0 ||
-        (data == nullptr && size != 0)) {
+    if (key == nullptr || key == HKEY_LOCAL_MACHINE || backend == nullptr || valueName == nullptr ||
+        reserved != 0 || (data == nullptr && size != 0)) {
         return ERROR_INVALID_PARAMETER;
     }
     return backend->writeValue(key->key, valueName, type, data, size);
@@ -114,7 +114,7 @@ LONG RegCloseKey(HKEY key) {
     if (key == HKEY_LOCAL_MACHINE) {
         return ERROR_SUCCESS;
     }
-    if (key == nullptr) {
+    if (key == nullptr || backend == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
     LONG result = backend->closeKey(key->key);
