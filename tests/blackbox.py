@@ -677,7 +677,7 @@ def main():
     elif args.hive:
         import hive_backend
 
-        BACKEND = hive_backend.HiveBackend(args.hive, TYPE_NAMES)
+        BACKEND = hive_backend.HiveBackend(args.hive, TYPE_NAMES, HOST_LOCALES)
     else:
         import wine_backend
 

@@ -61,9 +61,11 @@ def export(path, exact=False):
 class HiveBackend:
     name = "hive"
 
-    def __init__(self, tool, type_names):
+    def __init__(self, tool, type_names, locales):
+        """locales: the host's locale for each code page the cases select."""
         self.tool = os.path.abspath(tool)
         self.type_names = type_names
+        self.locales = locales
         self.base = tempfile.mkdtemp(prefix="velmora-hive-")
         self.config = os.path.join(self.base, "card", "Windows", "System32", "config")
         os.makedirs(self.config)
@@ -128,7 +130,7 @@ class HiveBackend:
         if user is not None:
             raise NotImplementedError("the hive cases run as the calling user")
         env = dict(os.environ, VELMORA_SYSTEM_HIVE=self.hive, XDG_STATE_HOME=self.state,
-                   LC_ALL=locale or {None: "C", "sjis": "ja_JP.SJIS", "gbk": "zh_CN.GBK"}[self.locale])
+                   LC_ALL=locale or self.locales[self.locale])
         if prefix:
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         return list(prefix) + [self.tool] + args, env

@@ -48,6 +48,7 @@ struct Hive {
     int directory = -1;
     hive_h* handle = nullptr;
     std::string tempPrefix;
+    UINT codePage = 0; // the ANSI code page, taken once per run
     bool changed = false;
 };
 
@@ -166,6 +167,7 @@ LONG Attach() {
         Release();
         return ERROR_INVALID_DATA;
     }
+    hive.codePage = GetACP();
     hive.directory = open(hive.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (hive.directory < 0) {
         const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
@@ -307,16 +309,17 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
     }
     // UTF-16LE to the ANSI code page; a character the code page lacks fails
     // the query rather than turning into a substitute.
-    std::u16string wide(length / 2, u'\0');
-    memcpy(wide.data(), raw, wide.size() * 2);
-    free(raw);
     if (length % 2 != 0 || length / 2 > 0x7FFFFFFF / 4) {
+        free(raw);
         return ERROR_INVALID_DATA;
     }
+    std::u16string wide(length / 2, u'\0');
+    memcpy(wide.data(), raw, length);
+    free(raw);
     data->assign(wide.size() * 4, '\0');
     const int converted =
         wide.empty() ? 0
-                     : WideCharToMultiByte(GetACP(), 0, wide.data(), static_cast<int>(wide.size()),
+                     : WideCharToMultiByte(hive.codePage, 0, wide.data(), static_cast<int>(wide.size()),
                                            data->data(), static_cast<int>(data->size()), nullptr, nullptr);
     if (!wide.empty() && converted == 0) {
         return ERROR_INVALID_DATA;
@@ -336,7 +339,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
         // The name's bytes must be valid in the ANSI code page.
         std::u16string wide(size, u'\0');
         const int converted =
-            MultiByteToWideChar(GetACP(), MB_ERR_INVALID_CHARS, stored.data(), static_cast<int>(size),
+            MultiByteToWideChar(hive.codePage, MB_ERR_INVALID_CHARS, stored.data(), static_cast<int>(size),
                                 wide.data(), static_cast<int>(size));
         if (converted == 0) {
             return ERROR_INVALID_DATA;
