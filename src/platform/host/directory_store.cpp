@@ -35,7 +35,6 @@ constexpr size_t MaxValueFileSize = 1 << 20;
 // Every directory the store makes, its own and the missing parents under
 // $XDG_STATE_HOME, is private, as the XDG base-directory convention asks.
 constexpr mode_t DirectoryMode = 0700;
-constexpr mode_t NewValueMode = 0600;
 
 struct TypeName {
     DWORD type;
@@ -130,33 +129,20 @@ bool MakeDirectories(const std::string& path, bool* made) {
     }
 }
 
-// Replaces the value file atomically: a temporary in the same directory,
-// written, flushed to disk and renamed over the old file, with the old file's
-// owner and mode. A reader sees the old data or the new, never a mix; a crash
-// leaves at most a temporary for the next sweep.
+// Replaces the value file atomically, with the old file's owner and mode. A
+// reader sees the old data or the new, never a mix; a crash leaves at most a
+// temporary for the next sweep.
 LONG ReplaceValueFile(int directory, const char* valueName, DWORD type, const BYTE* data, DWORD size) {
     struct stat old;
     // A link or anything else planted in a value's place lends nothing.
     const bool replacing =
         fstatat(directory, valueName, &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
-    std::string tempName;
-    const int fd = CreateTemporary(directory, TempPrefix, replacing ? &old : nullptr, &tempName);
-    if (fd < 0) {
-        return ErrorFromErrno(ERROR_WRITE_FAULT);
-    }
     const std::string header = TypeLine(type);
-    bool ok = (replacing ? KeepOwnerAndMode(fd, old) : fchmod(fd, NewValueMode) == 0) &&
-              WriteAll(fd, header.data(), header.size()) && WriteAll(fd, data, size) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || renameat(directory, tempName.c_str(), directory, valueName) != 0) {
-        const int saved = errno;
-        unlinkat(directory, tempName.c_str(), 0);
-        errno = saved;
-        return ErrorFromErrno(ERROR_WRITE_FAULT);
-    }
-    // The value already holds the new data; the rename must reach the disk
-    // before the write counts as done.
-    return fsync(directory) == 0 ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
+    const bool replaced =
+        ReplaceDurably(directory, valueName, TempPrefix, replacing ? &old : nullptr, [&](int fd) {
+            return WriteAll(fd, header.data(), header.size()) && WriteAll(fd, data, size);
+        });
+    return replaced ? ERROR_SUCCESS : ErrorFromErrno(ERROR_WRITE_FAULT);
 }
 
 int RemoveEntry(const char* path, const struct stat*, int, FTW*) {

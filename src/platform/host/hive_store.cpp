@@ -373,22 +373,11 @@ bool WriteOut() {
     if (fstat(hive.lockFd, &old) != 0) {
         return false;
     }
-    std::string tempName;
-    const int fd = CreateTemporary(hive.directory, hive.tempPrefix.c_str(), &old, &tempName);
-    if (fd < 0) {
-        return false;
-    }
-    const std::string target = "/proc/self/fd/" + std::to_string(fd);
-    bool ok =
-        hivex_commit(hive.handle, target.c_str(), 0) == 0 && KeepOwnerAndMode(fd, old) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || renameat(hive.directory, tempName.c_str(), hive.directory, hive.fileName.c_str()) != 0) {
-        const int saved = errno;
-        unlinkat(hive.directory, tempName.c_str(), 0);
-        errno = saved;
-        return false;
-    }
-    return fsync(hive.directory) == 0;
+    return ReplaceDurably(hive.directory, hive.fileName.c_str(), hive.tempPrefix.c_str(), &old, [](int fd) {
+        // hivex writes by path: the temporary's own, whatever its name names.
+        const std::string target = "/proc/self/fd/" + std::to_string(fd);
+        return hivex_commit(hive.handle, target.c_str(), 0) == 0;
+    });
 }
 
 LONG Detach() {

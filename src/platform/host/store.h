@@ -5,6 +5,7 @@
 
 #include "platform.h"
 
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
@@ -42,14 +43,16 @@ bool WriteAll(int fd, const void* data, size_t size);
 // locked file. Returns the locked descriptor or -1.
 int LockPath(const char* path, bool directory);
 
-// Creates `<prefix><random>` in `directory` exclusively (no planted link is
-// followed). Until KeepOwnerAndMode gives it the rest, its mode is at most
-// the owner's read bit of `like` and the owner's write bit, so it is never
-// more readable than the file it replaces. Returns the descriptor or -1.
-int CreateTemporary(int directory, const char* prefix, const struct stat* like, std::string* name);
-
-// Gives the temporary the owner, group and mode of the file it replaces.
-bool KeepOwnerAndMode(int fd, const struct stat& like);
+// Replaces `name` in `directory` so that it holds the old content or the new,
+// whole, whenever the process dies: `fill` writes the new content to an
+// exclusively created `<prefix><random>` beside it (no planted link is
+// followed), which then gets the owner, group and mode of `like` (the file it
+// replaces; a new file stays 0600), is flushed, renamed over `name`, and the
+// directory is flushed. Until then the temporary is at most readable by its
+// owner, never more readable than what it replaces. False, with errno, on any
+// failure; a failure after the rename leaves the new content in place.
+bool ReplaceDurably(int directory, const char* name, const char* prefix, const struct stat* like,
+                    const std::function<bool(int fd)>& fill);
 
 // Removes the `<prefix>*` temporaries that a process killed mid-write left
 // behind. Only ever called under the lock that covers them, when no other run

@@ -33,6 +33,46 @@ __attribute__((constructor)) void IgnoreBrokenPipes() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// Creates `<prefix><random>` in `directory` exclusively, readable by its owner
+// at most as far as `like` is, and writable by its owner.
+int CreateTemporary(int directory, const char* prefix, const struct stat* like, std::string* name) {
+    // Never more readable than the file it replaces, even for a moment.
+    const mode_t mode = like != nullptr ? (like->st_mode & 0400) | 0200 : 0600;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[8];
+        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+            return -1;
+        }
+        *name = prefix;
+        for (unsigned char byte : random) {
+            *name += "0123456789abcdef"[byte >> 4];
+            *name += "0123456789abcdef"[byte & 15];
+        }
+        const int fd =
+            openat(directory, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the temporary the owner, group and mode of the file it replaces.
+bool KeepOwnerAndMode(int fd, const struct stat& like) {
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+        return false;
+    }
+    // A run as root must not take the owner's store away from them. The owner
+    // first, so that the group's bits never apply to the wrong group.
+    if ((made.st_uid != like.st_uid || made.st_gid != like.st_gid) &&
+        fchown(fd, like.st_uid, like.st_gid) != 0) {
+        return false;
+    }
+    return fchmod(fd, like.st_mode & 07777) == 0;
+}
+
 } // namespace
 
 LONG ErrorFromErrno(LONG otherwise) {
@@ -96,41 +136,25 @@ int LockPath(const char* path, bool directory) {
     }
 }
 
-int CreateTemporary(int directory, const char* prefix, const struct stat* like, std::string* name) {
-    // Never more readable than the file it replaces, even for a moment.
-    const mode_t mode = like != nullptr ? (like->st_mode & 0400) | 0200 : 0600;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        unsigned char random[8];
-        if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-            return -1;
-        }
-        *name = prefix;
-        for (unsigned char byte : random) {
-            *name += "0123456789abcdef"[byte >> 4];
-            *name += "0123456789abcdef"[byte & 15];
-        }
-        const int fd =
-            openat(directory, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-bool KeepOwnerAndMode(int fd, const struct stat& like) {
-    struct stat made;
-    if (fstat(fd, &made) != 0) {
+bool ReplaceDurably(int directory, const char* name, const char* prefix, const struct stat* like,
+                    const std::function<bool(int fd)>& fill) {
+    std::string tempName;
+    const int fd = CreateTemporary(directory, prefix, like, &tempName);
+    if (fd < 0) {
         return false;
     }
-    // A run as root must not take the owner's store away from them. The owner
-    // first, so that the group's bits never apply to the wrong group.
-    if ((made.st_uid != like.st_uid || made.st_gid != like.st_gid) &&
-        fchown(fd, like.st_uid, like.st_gid) != 0) {
+    // A new file gets 0600 whatever the umask.
+    bool ok =
+        fill(fd) && (like != nullptr ? KeepOwnerAndMode(fd, *like) : fchmod(fd, 0600) == 0) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || renameat(directory, tempName.c_str(), directory, name) != 0) {
+        const int saved = errno;
+        unlinkat(directory, tempName.c_str(), 0);
+        errno = saved;
         return false;
     }
-    return fchmod(fd, like.st_mode & 07777) == 0;
+    // The rename itself must reach the disk before the write counts as done.
+    return fsync(directory) == 0;
 }
 
 void SweepTemporaries(int directory, const char* prefix) {
