@@ -95,7 +95,7 @@ def check_durable_order(velmora, base):
     directories = {}  # directory path -> the temporary renamed there last
     with open(trace) as f:
         for line in f:
-            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_WRONLY\|O_CREAT', line)
+            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_RDWR\|O_CREAT', line)
             touched = re.match(r"(write|fsync|close)\(\d+<([^>]*)>", line)
             renamed = re.match(r'renameat2?\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)"', line)
             if created:

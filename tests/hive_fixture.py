@@ -4,7 +4,15 @@ cell), then hivex's own API adds the keys and values. Debian's python3-hivex.
 
     hive_fixture.py card PATH [NAME]      a hive as it lies on a fresh card
     hive_fixture.py big PATH              about 12 MB, 50,000 keys, for bench/run
+    hive_fixture.py dirty PATH            PATH (a clean hive) left dirty, about 1 MB of
+                                          changes in PATH.LOG1 and PATH.LOG2, for bench/run
+
+Dirty hives are made as a board leaves them when its power is pulled: the
+clean hive's bytes stay in the primary, now marked dirty, and the changes made
+to a copy of it through hivex go to the logs as the pages they touched.
 """
+import os
+import shutil
 import struct
 import sys
 
@@ -120,6 +128,102 @@ def make_dirty(path):
     patch(path, 8, "<I", first + 1)
 
 
+def marvin32(data):
+    lo, hi, mask = 0x7A4E55C5, 0x82EF4D88, 0xFFFFFFFF
+
+    def rotl(x, n):
+        return ((x << n) | (x >> (32 - n))) & mask
+
+    def mix(w):
+        nonlocal lo, hi
+        lo = (lo + w) & mask
+        hi ^= lo
+        lo = (rotl(lo, 20) + hi) & mask
+        hi = rotl(hi, 9) ^ lo
+        lo = (rotl(lo, 27) + hi) & mask
+        hi = rotl(hi, 19)
+
+    whole = len(data) // 4 * 4
+    for (word,) in struct.iter_unpack("<I", data[:whole]):
+        mix(word)
+    mix(int.from_bytes(data[whole:] + b"\x80", "little"))
+    mix(0)
+    return hi << 32 | lo
+
+
+def log_header(base, sequence, file_type):
+    """A log's copy of the base block `base`, its two numbers `sequence`."""
+    header = bytearray(base[:512])
+    struct.pack_into("<II", header, 4, sequence, sequence)
+    struct.pack_into("<I", header, 28, file_type)
+    set_checksum(header)
+    return bytes(header)
+
+
+def entry(sequence, bins_size, pages, flags=0, align=512):
+    """One new-format log entry writing `pages`, [(bins offset, bytes)]."""
+    refs = b"".join(struct.pack("<II", offset, len(data)) for offset, data in pages)
+    body = refs + b"".join(data for _, data in pages)
+    size = -(-(40 + len(body)) // align) * align
+    body = body.ljust(size - 40, b"\0")
+    head = struct.pack("<4sIIIII", b"HvLE", size, flags, sequence, bins_size, len(pages))
+    head += struct.pack("<Q", marvin32(body))
+    return head + struct.pack("<Q", marvin32(head)) + body
+
+
+def changed_pages(before, after):
+    """The 4096-byte pages of the bins that differ, as Windows logs them."""
+    return [(offset - BASE_BLOCK, after[offset:offset + BIN]) for offset in range(BASE_BLOCK, len(after), BIN)
+            if before[offset:offset + BIN] != after[offset:offset + BIN]]
+
+
+def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
+    """Leaves the clean hive at `path` dirty: `change(h)` is made on a copy
+    through hivex; the copy's changed pages go to new-format entries, one page
+    each, the first half in PATH.LOG1 and the rest in PATH.LOG2 (`split` 1: all
+    in LOG1), or to an old-format PATH.LOG1. The primary keeps the old bytes
+    and gets its first sequence number one ahead, as Windows leaves it (the
+    second one when `secondary_ahead`). Returns the entries' sequence numbers."""
+    with open(path, "rb") as f:
+        before = f.read()
+    copy = path + ".fixture-copy"
+    shutil.copyfile(path, copy)
+    h = hivex.Hivex(copy, write=True)
+    change(h)
+    h.commit(None)
+    del h
+    with open(copy, "rb") as f:
+        after = f.read()
+    os.unlink(copy)
+    pages = changed_pages(before, after)
+    (sequence,) = struct.unpack_from("<I", before, 8)
+    bins_size = len(after) - BASE_BLOCK
+    if old_format:
+        bits = bytearray(bins_size // 512 // 8)
+        for offset, _ in pages:
+            bits[offset // 4096] = 0xFF
+        start = 512 + 4 + len(bits)
+        # The log's base block is the new one, stamped with the primary's time.
+        log = log_header(after[:12] + before[12:20] + after[20:], sequence, 1) + b"DIRT" + bytes(bits)
+        log = log.ljust(-(-start // 512) * 512, b"\0") + b"".join(data for _, data in pages)
+        logs, numbers = [log], []
+    else:
+        cut = len(pages) if split == 1 else (len(pages) + 1) // 2
+        parts = [pages[:cut], pages[cut:]] if split == 2 else [pages]
+        logs, numbers, next_number = [], [], sequence
+        for part in parts:
+            first = next_number
+            entries = [entry(next_number + i, bins_size, [page]) for i, page in enumerate(part)]
+            numbers += list(range(first, first + len(part)))
+            next_number += len(part)
+            logs.append(log_header(before, first, 6) + b"".join(entries))
+    for suffix, log in zip((".LOG1", ".LOG2"), logs):
+        with open(path + suffix, "wb") as f:
+            f.write(log)
+    patch(path, 8 if secondary_ahead else 4, "<I", sequence + 1)
+    return numbers
+
+
 def big(path):
     """About 12 MB with some 50,000 keys beside the name values. Subkey lists
     stay short: hivex allocates a new list for every key it adds."""
@@ -142,5 +246,15 @@ if __name__ == "__main__":
         fresh_card(sys.argv[2], *sys.argv[3:4])
     elif sys.argv[1] == "big":
         big(sys.argv[2])
+    elif sys.argv[1] == "dirty":
+        def spread(h):
+            # One value set in every fourth device: pages all over the hive.
+            enum = add(h, h.root(), r"ControlSet001\Enum")
+            for i in range(0, 100, 4):
+                bus = h.node_get_child(enum, f"BUS{i:02}")
+                for j in range(0, 50, 5):
+                    set_values(h, h.node_get_child(bus, f"DEVICE{j:02}"),
+                               [("FriendlyName", REG_SZ, sz(f"Renamed device {i}.{j}"))])
+        dirty(sys.argv[2], spread)
     else:
         sys.exit(__doc__)

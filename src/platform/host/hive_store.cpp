@@ -1,9 +1,11 @@
 // The board's own SYSTEM hive file as the host's registry, read and written
-// through hivex, so that a card can be named before the board first boots.
-// HKEY_LOCAL_MACHINE\SYSTEM is the hive's root key. Strings are stored as
-// UTF-16LE and converted to and from the ANSI code page, as Windows' ANSI
-// registry calls do. Writes change the hive in memory; closing the last key
-// replaces the file whole.
+// through hivex, so that a card can be named from a PC. HKEY_LOCAL_MACHINE\SYSTEM
+// is the hive's root key. Strings are stored as UTF-16LE and converted to and
+// from the ANSI code page, as Windows' ANSI registry calls do. A dirty hive is
+// first brought up to date from its logs, in memory, as Windows would at
+// boot. Writes change the hive in memory; closing the last key replaces the
+// file whole, clean.
+#include "hive_replay.h"
 #include "store.h"
 
 #include <cerrno>
@@ -11,12 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <hivex.h>
 #include <new>
 #include <string>
 #include <strings.h>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -31,7 +36,14 @@ HiveKey* Own(StoreKey* key) {
     return reinterpret_cast<HiveKey*>(key);
 }
 
-constexpr size_t BaseBlockSize = 4096;
+constexpr size_t BaseBlockSize = HiveBaseBlockSize;
+// No SYSTEM hive comes near this; a log claiming more is not believed.
+constexpr std::uint32_t MaxBinsDataSize = 256u << 20;
+// A log larger than this cannot belong to a hive of that size: refused
+// unread rather than read whole.
+constexpr std::uint64_t LogSlack = 64u << 20;
+constexpr const char* LogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
+constexpr size_t LogCount = sizeof LogSuffixes / sizeof LogSuffixes[0];
 // hivex rewrites every value of a key it sets a value in, and writes a value
 // above this size as one cell where newer Windows versions expect a list of
 // segments; a key holding such a value is left alone.
@@ -47,6 +59,12 @@ struct Hive {
     int lockFd = -1;
     int directory = -1;
     hive_h* handle = nullptr;
+    // The recovered or checksum-adjusted image hivex reads, when not the file.
+    int image = -1;
+    // A written hive's sequence numbers must come after this one: above
+    // every entry a replay could otherwise chain in.
+    std::uint32_t sequenceFloor = 0;
+    bool replayed = false;
     std::string tempPrefix;
     UINT codePage = 0; // the ANSI code page, taken once per run
     bool changed = false;
@@ -66,10 +84,15 @@ void Release() {
         hivex_close(hive.handle);
         hive.handle = nullptr;
     }
+    if (hive.image >= 0) {
+        close(hive.image);
+        hive.image = -1;
+    }
     if (hive.directory >= 0) {
         close(hive.directory);
         hive.directory = -1;
     }
+    hive.replayed = false;
     if (hive.lockFd >= 0) {
         close(hive.lockFd);
         hive.lockFd = -1;
@@ -77,46 +100,222 @@ void Release() {
     hive.changed = false;
 }
 
-std::uint32_t Le32(const unsigned char* bytes) {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+bool ReadAt(int fd, unsigned char* bytes, size_t size, off_t offset, size_t* got) {
+    *got = 0;
+    while (*got < size) {
+        const ssize_t part = pread(fd, bytes + *got, size - *got, offset + static_cast<off_t>(*got));
+        if (part < 0 && errno == EINTR) {
+            continue;
+        }
+        if (part < 0) {
+            return false;
+        }
+        if (part == 0) {
+            break;
+        }
+        *got += static_cast<size_t>(part);
+    }
+    return true;
 }
 
 // The base block's own checks, made before hivex sees the file: hivex opens a
-// dirty hive or an unknown minor version without a word.
-const char* RefusalOfHeader(int fd) {
-    unsigned char header[BaseBlockSize];
+// dirty hive or an unknown minor version without a word. A dirty one (its
+// checksum wrong or its sequence numbers apart) goes to the replay.
+const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
     struct stat info;
-    if (fstat(fd, &info) != 0) {
+    size_t got = 0;
+    if (fstat(fd, &info) != 0 || !ReadAt(fd, header, BaseBlockSize, 0, &got)) {
         return "cannot be read";
     }
-    const ssize_t got = pread(fd, header, sizeof header, 0);
     if (got < 4 || memcmp(header, "regf", 4) != 0) {
         return "not a registry hive";
     }
-    if (got != static_cast<ssize_t>(sizeof header)) {
+    if (got != BaseBlockSize) {
         return "truncated: the hive's header is cut short";
     }
-    std::uint32_t sum = 0;
-    for (size_t i = 0; i < 0x1FC; i += 4) {
-        sum ^= Le32(header + i);
+    *dirty = IsDirtyBaseBlock(header);
+    if (!HasValidChecksum(header)) {
+        return nullptr;
     }
-    sum = sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum;
-    if (sum != Le32(header + 0x1FC)) {
-        return "bad header checksum: not a hive, or a damaged one";
-    }
-    const std::uint32_t major = Le32(header + 0x14);
-    const std::uint32_t minor = Le32(header + 0x18);
-    if (major != 1 || minor < 2 || minor > 6 || Le32(header + 0x1C) != 0 || Le32(header + 0x20) != 1) {
+    if (!HasKnownVersion(header, 0)) {
         return "unknown hive format version";
     }
-    if (static_cast<std::uint64_t>(info.st_size) < BaseBlockSize + std::uint64_t{Le32(header + 0x28)}) {
+    if (static_cast<std::uint64_t>(info.st_size) < BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}) {
         return "truncated: the file is shorter than its header says";
     }
-    if (Le32(header + 0x04) != Le32(header + 0x08)) {
-        return "the board was not shut down cleanly, and Windows would replay the changes in SYSTEM.LOG1 "
-               "and SYSTEM.LOG2 over ours: shut the board down cleanly, then try again";
-    }
     return nullptr;
+}
+
+// hivex checks the plain XOR of the base block, without Windows' rule that
+// stores 0 as 1 and 0xFFFFFFFF as 0xFFFFFFFE: hand it what it checks.
+void ChecksumForHivex(unsigned char* header) {
+    std::uint32_t sum = 0;
+    for (size_t i = 0; i < 508; i += 4) {
+        sum ^= HiveLe32(header + i);
+    }
+    for (int i = 0; i < 4; ++i) {
+        header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
+}
+
+// Gives hivex `image` through an in-memory file: nothing lands beside the
+// hive before the final replacement.
+const char* OpenImage(std::vector<unsigned char>* image) {
+    ChecksumForHivex(image->data());
+    hive.image = memfd_create("velmora-hive", MFD_CLOEXEC);
+    if (hive.image < 0 || !WriteAll(hive.image, image->data(), image->size())) {
+        return errno == ENOMEM || errno == ENOSPC ? "not enough memory" : strerror(errno);
+    }
+    // hivex reads its own copy: ours goes before it does.
+    std::vector<unsigned char>().swap(*image);
+    const std::string path = "/proc/self/fd/" + std::to_string(hive.image);
+    hive.handle = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    return hive.handle == nullptr ? (errno == ENOMEM ? "not enough memory" : "not a readable registry hive")
+                                  : nullptr;
+}
+
+struct FoundLogs {
+    std::string names[LogCount]; // as they are spelled on disk; empty when absent
+    std::vector<unsigned char> bytes[LogCount];
+    HiveLogBytes views[LogCount];
+};
+
+// Finds `<hive>.LOG1`, `.LOG2` and `.LOG` beside the hive, ignoring case as
+// the card's own file systems do, and reads them. nullptr, or why not.
+std::string ReadLogs(std::uint64_t hiveSize, FoundLogs* logs, bool* any) {
+    const int copy = dup(hive.directory);
+    DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+    if (listing == nullptr) {
+        if (copy >= 0) {
+            close(copy);
+        }
+        return std::string("its directory cannot be read: ") + strerror(errno);
+    }
+    std::string refusal;
+    while (const dirent* entry = readdir(listing)) {
+        for (size_t i = 0; i < LogCount; ++i) {
+            if (strcasecmp(entry->d_name, (hive.fileName + LogSuffixes[i]).c_str()) != 0) {
+                continue;
+            }
+            if (!logs->names[i].empty()) {
+                refusal = "both " + logs->names[i] + " and " + entry->d_name + " lie beside it";
+            }
+            logs->names[i] = entry->d_name;
+        }
+    }
+    closedir(listing);
+    *any = false;
+    for (size_t i = 0; i < LogCount && refusal.empty(); ++i) {
+        logs->views[i] = {nullptr, 0};
+        if (logs->names[i].empty()) {
+            continue;
+        }
+        *any = true;
+        // Never waits on a FIFO planted in a log's place.
+        const int fd = openat(hive.directory, logs->names[i].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat info;
+        size_t got = 0;
+        if (fd < 0 || fstat(fd, &info) != 0) {
+            refusal = logs->names[i] + " cannot be read: " + strerror(errno);
+        } else if (!S_ISREG(info.st_mode)) {
+            refusal = logs->names[i] + " is not a regular file";
+        } else if (static_cast<std::uint64_t>(info.st_size) > LogSlack + 2 * hiveSize) {
+            refusal = logs->names[i] + " is larger than any log of this hive can be";
+        } else {
+            logs->bytes[i].resize(static_cast<size_t>(info.st_size));
+            if (!ReadAt(fd, logs->bytes[i].data(), logs->bytes[i].size(), 0, &got)) {
+                refusal = logs->names[i] + " cannot be read: " + strerror(errno);
+            }
+            logs->bytes[i].resize(got);
+            logs->views[i] = {logs->bytes[i].data(), got};
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return refusal;
+}
+
+// The line saying which logs were replayed, so the old name shown is known
+// to be the board's latest.
+void TellReplay(const HiveReplay& replay, const FoundLogs& logs) {
+    std::string from;
+    unsigned named = 0;
+    const unsigned total = static_cast<unsigned>(__builtin_popcount(replay.logsApplied));
+    for (size_t i = 0; i < LogCount; ++i) {
+        if ((replay.logsApplied >> i & 1) != 0) {
+            from += named == 0 ? "" : named + 1 == total ? " and " : ", ";
+            from += logs.names[i];
+            ++named;
+        }
+    }
+    const std::string line = "replayed " + std::to_string(replay.changes) +
+                             (replay.oldFormat ? " dirty pages" : " log entries") + " from " + from +
+                             ", as Windows would at boot";
+    Explain(line.c_str());
+}
+
+// Brings a dirty hive up to date from its logs, in memory, and opens that.
+// nullptr, or the reason it cannot be done.
+std::string OpenReplayed(const unsigned char* header) {
+    struct stat info;
+    if (fstat(hive.lockFd, &info) != 0) {
+        return std::string("cannot be read: ") + strerror(errno);
+    }
+    const std::uint64_t hiveSize = HasValidChecksum(header)
+                                       ? BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}
+                                       : BaseBlockSize + std::uint64_t{MaxBinsDataSize};
+    FoundLogs logs;
+    bool any = false;
+    std::string refusal = ReadLogs(hiveSize, &logs, &any);
+    if (!refusal.empty()) {
+        return refusal;
+    }
+    if (!any) {
+        return "it has no logs beside it";
+    }
+    unsigned char start[BaseBlockSize + 32];
+    size_t got = 0;
+    if (!ReadAt(hive.lockFd, start, sizeof start, 0, &got)) {
+        return std::string("cannot be read: ") + strerror(errno);
+    }
+    HiveReplay replay;
+    const char* reason = PlanHiveReplay(start, got, logs.views, LogCount, MaxBinsDataSize, &replay);
+    if (reason != nullptr) {
+        return reason;
+    }
+    std::vector<unsigned char> image;
+    if (replay.largestBinsDataSize > MaxBinsDataSize) {
+        return "it is larger than any SYSTEM hive";
+    }
+    image.resize(BaseBlockSize + size_t{replay.largestBinsDataSize});
+    if (!ReadAt(hive.lockFd, image.data(), image.size(), 0, &got)) {
+        return std::string("cannot be read: ") + strerror(errno);
+    }
+    reason = ApplyHiveReplay(&replay, logs.views, &image);
+    if (reason != nullptr) {
+        return reason;
+    }
+    hive.sequenceFloor = replay.sequence;
+    hive.replayed = true;
+    TellReplay(replay, logs);
+    for (std::vector<unsigned char>& bytes : logs.bytes) {
+        std::vector<unsigned char>().swap(bytes);
+    }
+    reason = OpenImage(&image);
+    return reason != nullptr ? reason : "";
+}
+
+// A clean hive whose checksum Windows stores by its 0 → 1 rule: hivex would
+// refuse the file itself, so it reads an adjusted copy.
+const char* OpenWithWindowsChecksum(const unsigned char* header) {
+    std::vector<unsigned char> image(BaseBlockSize + size_t{HiveLe32(header + 40)});
+    size_t got = 0;
+    if (!ReadAt(hive.lockFd, image.data(), image.size(), 0, &got) || got != image.size()) {
+        return "cannot be read";
+    }
+    hive.sequenceFloor = HiveLe32(header + 4);
+    return OpenImage(&image);
 }
 
 // The control set the board boots must be the one the names are written to.
@@ -147,19 +346,51 @@ LONG Attach() {
         Release();
         return error;
     }
-    const char* refusal = RefusalOfHeader(hive.lockFd);
+    hive.directory = open(hive.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (hive.directory < 0) {
+        const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
+        Explain(strerror(errno));
+        Release();
+        return error;
+    }
+    unsigned char header[BaseBlockSize];
+    bool dirty = false;
+    const char* refusal = RefusalOfHeader(hive.lockFd, header, &dirty);
     if (refusal != nullptr) {
         Explain(refusal);
         Release();
         return ERROR_INVALID_DATA;
     }
-    // The file we locked and checked, whatever the path names by now.
-    const std::string locked = "/proc/self/fd/" + std::to_string(hive.lockFd);
-    hive.handle = hivex_open(locked.c_str(), HIVEX_OPEN_WRITE);
-    if (hive.handle == nullptr) {
-        Explain(errno == ENOMEM ? "not enough memory" : "not a readable registry hive");
-        Release();
-        return ERROR_INVALID_DATA;
+    hive.sequenceFloor = HiveLe32(header + 4);
+    if (dirty) {
+        const std::string why = OpenReplayed(header);
+        if (!why.empty()) {
+            const std::string reason =
+                std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
+                                                     : "its header is damaged (bad checksum)") +
+                ", and " + why +
+                ", so its latest state cannot be recovered: boot the board once with this card and shut it "
+                "down cleanly, then try again";
+            Explain(reason.c_str());
+            Release();
+            return ERROR_INVALID_DATA;
+        }
+    } else if (HiveLe32(header + 508) == 1 || HiveLe32(header + 508) == 0xFFFFFFFE) {
+        const char* why = OpenWithWindowsChecksum(header);
+        if (why != nullptr) {
+            Explain(why);
+            Release();
+            return ERROR_INVALID_DATA;
+        }
+    } else {
+        // The file we locked and checked, whatever the path names by now.
+        const std::string locked = "/proc/self/fd/" + std::to_string(hive.lockFd);
+        hive.handle = hivex_open(locked.c_str(), HIVEX_OPEN_WRITE);
+        if (hive.handle == nullptr) {
+            Explain(errno == ENOMEM ? "not enough memory" : "not a readable registry hive");
+            Release();
+            return ERROR_INVALID_DATA;
+        }
     }
     if (!BootsControlSet001()) {
         Explain("Select\\Current does not name control set 1, so the board would not boot the names written "
@@ -168,13 +399,6 @@ LONG Attach() {
         return ERROR_INVALID_DATA;
     }
     hive.codePage = GetACP();
-    hive.directory = open(hive.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (hive.directory < 0) {
-        const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
-        Explain(strerror(errno));
-        Release();
-        return error;
-    }
     return ERROR_SUCCESS;
 }
 
@@ -365,9 +589,35 @@ LONG CloseKey(StoreKey* key) {
     return ERROR_SUCCESS;
 }
 
+// What hivex wrote, made what Windows expects of a clean hive: both sequence
+// numbers equal and past every entry the logs could chain in, and the
+// checksum by Windows' rule, which hivex does not follow.
+bool SettleHeader(int fd) {
+    unsigned char header[HiveLogHeaderSize];
+    size_t got = 0;
+    if (!ReadAt(fd, header, sizeof header, 0, &got) || got != sizeof header) {
+        return false;
+    }
+    std::uint32_t sequence = HiveLe32(header + 4);
+    if (static_cast<std::int32_t>(sequence - hive.sequenceFloor) <= 0) {
+        sequence = hive.sequenceFloor + 1;
+    }
+    for (size_t field : {size_t{4}, size_t{8}}) {
+        for (int i = 0; i < 4; ++i) {
+            header[field + i] = static_cast<unsigned char>(sequence >> (8 * i));
+        }
+    }
+    const std::uint32_t sum = HiveChecksum(header);
+    for (int i = 0; i < 4; ++i) {
+        header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
+    return pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+}
+
 // Writes the changed hive to an exclusively created temporary beside it,
 // flushes it, renames it over the hive and flushes the directory: the file
-// holds the old hive or the new one, whole, whenever the process dies.
+// holds the old hive or the new one, whole, whenever the process dies. The
+// logs are never touched: a clean primary makes Windows ignore them.
 bool WriteOut() {
     struct stat old;
     if (fstat(hive.lockFd, &old) != 0) {
@@ -376,7 +626,7 @@ bool WriteOut() {
     return ReplaceDurably(hive.directory, hive.fileName.c_str(), hive.tempPrefix.c_str(), &old, [](int fd) {
         // hivex writes by path: the temporary's own, whatever its name names.
         const std::string target = "/proc/self/fd/" + std::to_string(fd);
-        return hivex_commit(hive.handle, target.c_str(), 0) == 0;
+        return hivex_commit(hive.handle, target.c_str(), 0) == 0 && SettleHeader(fd);
     });
 }
 

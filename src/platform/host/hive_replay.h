@@ -1,0 +1,68 @@
+// Bringing a dirty hive up to date from its transaction logs, as Windows does
+// at boot. Pure functions over bytes: they know nothing of files, of hivex or
+// of the registry calls, so they can be tested and fuzzed alone. Every size,
+// count and offset in a log is untrusted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+constexpr size_t HiveBaseBlockSize = 4096;
+// What a log's base block copies of the primary's.
+constexpr size_t HiveLogHeaderSize = 512;
+
+std::uint32_t HiveLe32(const unsigned char* bytes);
+
+// The base block's checksum as Windows computes it: the XOR of the 127 dwords
+// before it, with 0 stored as 1 and 0xFFFFFFFF as 0xFFFFFFFE.
+std::uint32_t HiveChecksum(const unsigned char* baseBlock);
+bool HasValidChecksum(const unsigned char* baseBlock);
+// Format 1.2 to 1.6 of a primary (file type 0) or a log (1 old, 6 new).
+bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType);
+
+// Marvin32 with the seed the log entries use.
+std::uint64_t Marvin32(const unsigned char* data, size_t size);
+
+// Its checksum is wrong or its two sequence numbers differ: the logs beside
+// the hive hold newer state than the primary.
+bool IsDirtyBaseBlock(const unsigned char* baseBlock);
+
+struct HiveLogBytes {
+    const unsigned char* bytes;
+    size_t size;
+};
+
+// What replaying the logs will do, and what it did.
+struct HiveReplay {
+    bool oldFormat = false;
+    // New format: the entries to apply, in order, as (log, offset in it).
+    std::vector<std::pair<unsigned, size_t>> entries;
+    unsigned oldFormatLog = 0;
+    // The recovered hive's bins data size, and the largest it reaches while
+    // the entries are applied: the image must hold 4096 + that many bytes.
+    std::uint32_t binsDataSize = 0;
+    std::uint32_t largestBinsDataSize = 0;
+    // Both sequence numbers of the recovered base block: the highest of the
+    // applied entries and of every other entry with valid hashes in any log,
+    // so that none of those can be chained in once the hive is clean again.
+    std::uint32_t sequence = 0;
+    unsigned changes = 0;     // log entries, or an old-format log's dirty pages
+    unsigned logsApplied = 0; // bit i: logs[i] contributes
+};
+
+// Decides what Windows would replay. `primary` is the primary file's first
+// `size` bytes: the base block, then (when there are any) the first bin's
+// header. `logs` are the ones found beside it: LOG1, LOG2 and LOG, an absent
+// one empty. nullptr, or the reason nothing can be recovered. No hive may grow
+// past `maxBinsDataSize` bytes of bins.
+const char* PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
+                           std::uint32_t maxBinsDataSize, HiveReplay* replay);
+
+// Applies the plan to `image`: 4096 + replay->largestBinsDataSize bytes
+// holding the primary file's (zeros where the file ends). Afterwards `image`
+// is the recovered hive, base block included with a fresh checksum, and
+// `replay->changes` says how much was applied. nullptr, or the reason nothing
+// could be.
+const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, std::vector<unsigned char>* image);
