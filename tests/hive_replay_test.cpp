@@ -1,0 +1,263 @@
+// Replaying a dirty hive's logs, on hives and logs built here byte by byte:
+// one bin of three pages of one letter, and entries that paint pages other letters.
+#include "hive_replay.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Pages = std::vector<std::pair<std::uint32_t, char>>; // bins offset, the page's letter
+
+constexpr std::uint32_t Secondary = 7; // the dirty primary's second sequence number
+constexpr std::uint32_t Bins = 3 * 4096;
+
+void Put32(Bytes* bytes, size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        (*bytes)[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+void Seal(Bytes* block) {
+    Put32(block, 508, HiveChecksum(block->data()));
+}
+
+Bytes Primary() {
+    Bytes hive(4096 + Bins, 'A');
+    memset(hive.data(), 0, 4096);
+    memcpy(hive.data(), "regf", 4);
+    for (auto [at, value] : {std::pair{4u, Secondary + 1},
+                             {8u, Secondary},
+                             {12u, 0x1234u},
+                             {20u, 1u},
+                             {24u, 5u},
+                             {32u, 1u},
+                             {36u, 32u},
+                             {40u, Bins},
+                             {44u, 1u}}) {
+        Put32(&hive, at, value);
+    }
+    Seal(&hive);
+    memcpy(hive.data() + 4096, "hbin", 4);
+    Put32(&hive, 4096 + 4, 0);
+    Put32(&hive, 4096 + 8, Bins);
+    return hive;
+}
+
+// Both hashes anew, after the entry's header was changed.
+void Rehash(Bytes* entry) {
+    const std::uint64_t body = Marvin32(entry->data() + 40, entry->size() - 40);
+    Put32(entry, 24, static_cast<std::uint32_t>(body));
+    Put32(entry, 28, static_cast<std::uint32_t>(body >> 32));
+    const std::uint64_t head = Marvin32(entry->data(), 32);
+    Put32(entry, 32, static_cast<std::uint32_t>(head));
+    Put32(entry, 36, static_cast<std::uint32_t>(head >> 32));
+}
+
+Bytes Entry(std::uint32_t sequence, const Pages& pages, std::uint32_t bins = Bins, std::uint32_t flags = 0,
+            size_t align = 512) {
+    Bytes entry(40);
+    for (auto [offset, letter] : pages) {
+        for (std::uint32_t word : {offset, 4096u}) {
+            entry.resize(entry.size() + 4);
+            Put32(&entry, entry.size() - 4, word);
+        }
+    }
+    for (auto page : pages) {
+        entry.insert(entry.end(), 4096, static_cast<unsigned char>(page.second));
+    }
+    entry.resize((entry.size() + align - 1) / align * align);
+    memcpy(entry.data(), "HvLE", 4);
+    for (auto [at, value] : {std::pair{4u, static_cast<std::uint32_t>(entry.size())},
+                             {8u, flags},
+                             {12u, sequence},
+                             {16u, bins},
+                             {20u, static_cast<std::uint32_t>(pages.size())}}) {
+        Put32(&entry, at, value);
+    }
+    Rehash(&entry);
+    return entry;
+}
+
+Bytes Log(std::uint32_t sequence, const std::vector<Bytes>& entries, std::uint32_t type = 6) {
+    Bytes log = Primary();
+    log.resize(512);
+    Put32(&log, 4, sequence);
+    Put32(&log, 8, sequence);
+    Put32(&log, 28, type);
+    Seal(&log);
+    for (const Bytes& entry : entries) {
+        log.insert(log.end(), entry.begin(), entry.end());
+    }
+    return log;
+}
+
+// An old-format log: the bitmap marks whole 4096-byte blocks.
+Bytes OldLog(const Pages& pages, std::uint32_t timestamp = 0x1234) {
+    Bytes log = Log(Secondary, {}, 1);
+    Put32(&log, 12, timestamp);
+    Seal(&log);
+    Bytes bits(Bins / 512 / 8);
+    for (auto page : pages) {
+        bits[page.first / 4096] = 0xFF;
+    }
+    log.insert(log.end(), {'D', 'I', 'R', 'T'});
+    log.insert(log.end(), bits.begin(), bits.end());
+    log.resize(1024);
+    for (auto page : pages) {
+        log.insert(log.end(), 4096, static_cast<unsigned char>(page.second));
+    }
+    return log;
+}
+
+struct Outcome {
+    std::string reason;
+    HiveReplay replay;
+    Bytes image;
+    // The first letter of each 4096-byte bins page, past the header's 32 bytes.
+    std::string Letters() const {
+        std::string letters;
+        for (size_t at = 4096 + 32; at < image.size(); at += 4096) {
+            letters += static_cast<char>(image[at]);
+        }
+        return letters;
+    }
+};
+
+Outcome Replay(Bytes primary, const std::vector<Bytes>& logs) {
+    std::vector<HiveLogBytes> views;
+    for (const Bytes& log : logs) {
+        views.push_back({log.data(), log.size()});
+    }
+    Outcome out;
+    const char* reason =
+        PlanHiveReplay(primary.data(), primary.size(), views.data(), views.size(), 1u << 20, &out.replay);
+    if (reason == nullptr) {
+        primary.resize(4096 + size_t{out.replay.largestBinsDataSize});
+        reason = ApplyHiveReplay(&out.replay, views.data(), &primary);
+    }
+    out.reason = reason != nullptr ? reason : "";
+    out.image = primary;
+    return out;
+}
+
+TEST(HiveReplayTest, Marvin32KnownAnswers) {
+    Bytes counting(512);
+    for (size_t i = 0; i < counting.size(); ++i) {
+        counting[i] = static_cast<unsigned char>(i);
+    }
+    const Bytes zeros(32);
+    EXPECT_EQ(Marvin32(nullptr, 0), 0xB39EFCA403966E08u);
+    EXPECT_EQ(Marvin32(zeros.data(), zeros.size()), 0xDA91A06AC5359223u);
+    EXPECT_EQ(Marvin32(counting.data(), counting.size()), 0x4303FA045AFD4B75u);
+}
+
+TEST(HiveReplayTest, NewFormatChainsAcrossLogsAndStopsWhereWindowsStops) {
+    const Bytes e7 = Entry(7, {{0, 'B'}}), e8 = Entry(8, {{4096, 'C'}}), e9 = Entry(9, {{8192, 'D'}});
+    Bytes badBody = e8, badHead = e8;
+    badBody.back() ^= 1;
+    badHead[37] ^= 1;
+    struct Row {
+        const char* what;
+        std::vector<Bytes> logs;
+        const char* letters;
+        unsigned changes;
+        std::uint32_t sequence;
+    } rows[] = {
+        {"one log", {Log(7, {e7, e8, e9})}, "BCD", 3, 9},
+        {"split logs", {Log(7, {e7, e8}), Log(9, {e9})}, "BCD", 3, 9},
+        {"split logs, LOG2 earlier", {Log(9, {e9}), Log(7, {e7, e8})}, "BCD", 3, 9},
+        {"bad hash 1, a valid entry after it", {Log(7, {e7, badBody, e9})}, "BAA", 1, 9},
+        {"bad hash 2", {Log(7, {e7, badHead})}, "BAA", 1, 7},
+        {"broken chain", {Log(7, {e7, e9})}, "BAA", 1, 9},
+        {"LOG2 not next after LOG1", {Log(7, {e7}), Log(9, {e9})}, "BAA", 1, 9},
+        {"stale LOG1, LOG2 alone", {Log(5, {Entry(5, {{0, 'Z'}})}), Log(7, {e7})}, "BAA", 1, 7},
+        {"garbage after the last entry",
+         {[&] {
+             Bytes log = Log(7, {e7});
+             log.insert(log.end(), 3000, 0xEE);
+             return log;
+         }()},
+         "BAA",
+         1,
+         7},
+    };
+    for (const Row& row : rows) {
+        const Outcome out = Replay(Primary(), row.logs);
+        ASSERT_EQ(out.reason, "") << row.what;
+        EXPECT_EQ(out.Letters(), row.letters) << row.what;
+        EXPECT_EQ(out.replay.changes, row.changes) << row.what;
+        // Above every entry with valid hashes, applied or not.
+        EXPECT_EQ(HiveLe32(out.image.data() + 4), row.sequence) << row.what;
+        EXPECT_EQ(HiveLe32(out.image.data() + 8), row.sequence) << row.what;
+        EXPECT_FALSE(IsDirtyBaseBlock(out.image.data())) << row.what;
+    }
+}
+
+TEST(HiveReplayTest, GrowthFlagsAndATornPrimary) {
+    Outcome out = Replay(Primary(), {Log(7, {Entry(7, {{12288, 'E'}}, Bins + 4096, 1)})});
+    ASSERT_EQ(out.reason, "");
+    EXPECT_EQ(out.Letters(), "AAAE");
+    EXPECT_EQ(HiveLe32(out.image.data() + 40), Bins + 4096);
+    EXPECT_EQ(HiveLe32(out.image.data() + 144) & 1, 1u);
+
+    // A torn base block: the latest log's copy, that log alone.
+    Bytes torn = Primary();
+    torn[100] ^= 1;
+    out = Replay(torn, {Log(7, {Entry(7, {{0, 'B'}})}), Log(8, {Entry(8, {{4096, 'C'}})})});
+    ASSERT_EQ(out.reason, "");
+    EXPECT_EQ(out.Letters(), "ACA");
+    EXPECT_EQ(out.image[100], 0);
+    EXPECT_TRUE(HasValidChecksum(out.image.data()));
+}
+
+TEST(HiveReplayTest, OldFormat) {
+    Outcome out = Replay(Primary(), {Bytes(), OldLog({{4096, 'B'}})});
+    ASSERT_EQ(out.reason, "");
+    EXPECT_TRUE(out.replay.oldFormat);
+    EXPECT_EQ(out.replay.changes, 8u);
+    EXPECT_EQ(out.Letters(), "ABA");
+    // The timestamp must be the primary's.
+    EXPECT_NE(Replay(Primary(), {OldLog({{4096, 'B'}}, 0x999)}).reason, "");
+    // A run that begins a bin must begin with its header: 'C' is no hbin.
+    out = Replay(Primary(), {OldLog({{0, 'C'}})});
+    EXPECT_EQ(out.reason, "its logs hold no change that applies to it");
+}
+
+TEST(HiveReplayTest, RefusalsAndHostileLogs) {
+    Bytes hugeCount = Entry(7, {{0, 'B'}});
+    Put32(&hugeCount, 20, 0xFFFFFFFF);
+    Rehash(&hugeCount);
+    const Bytes oddSize = Entry(7, {{0, 'B'}}, Bins, 0, 8);
+    struct Row {
+        const char* what;
+        std::vector<Bytes> logs;
+        const char* reason;
+    } rows[] = {
+        {"empty logs", {Bytes(), Bytes()}, "its logs are empty"},
+        {"bad log headers",
+         {Bytes(600, 1),
+          [] {
+              Bytes log = Log(7, {Entry(7, {{0, 'B'}})});
+              log[6] ^= 1;
+              return log;
+          }()},
+         "no log beside it has a valid header"},
+        {"stale log", {Log(6, {Entry(6, {{0, 'B'}})})}, "its logs hold no change that applies to it"},
+        {"page past the bins",
+         {Log(7, {Entry(7, {{Bins, 'B'}})})},
+         "its logs hold no change that applies to it"},
+        {"bins past the limit",
+         {Log(7, {Entry(7, {{0, 'B'}}, 2u << 20)})},
+         "its logs hold no change that applies to it"},
+        {"page count overflowing", {Log(7, {hugeCount})}, "its logs hold no change that applies to it"},
+        {"size not a multiple of 512", {Log(7, {oddSize})}, "its logs hold no change that applies to it"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(Replay(Primary(), row.logs).reason, row.reason) << row.what;
+    }
+}
+
+} // namespace
