@@ -9,6 +9,7 @@ run are compared byte for byte.
 """
 import argparse
 import hashlib
+import struct
 import os
 import pwd
 import re
@@ -548,6 +549,8 @@ class HiveOffline(Case):
         self.fixture = hive_fixture
 
     def card(self, **kw):
+        for name in os.listdir(self.b.config):
+            os.unlink(os.path.join(self.b.config, name))
         self.fixture.fresh_card(self.b.hive, **kw)
 
     def test_a_fresh_card_has_no_active_name_and_gets_none(self):
@@ -576,12 +579,16 @@ class HiveOffline(Case):
         cases = [
             ("not a hive", lambda: self.fixture.patch(self.b.hive, 0, "4s", b"MZ\0\0"), b"not a registry hive"),
             ("truncated", lambda: os.truncate(self.b.hive, 6000), b"truncated"),
-            ("bad checksum", lambda: self.fixture.patch(self.b.hive, 0x1FC, "<I", 1, fix_checksum=False),
-             b"bad header checksum"),
+            ("bad checksum, no logs", lambda: self.fixture.patch(self.b.hive, 0x1FC, "<I", 1, fix_checksum=False),
+             b"its header is damaged (bad checksum), and it has no logs beside it"),
             ("version 2.0", lambda: self.fixture.patch(self.b.hive, 0x14, "<I", 2), b"unknown hive format version"),
-            ("version 1.9", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 9), b"unknown hive format version"),
-            ("dirty", lambda: self.fixture.make_dirty(self.b.hive), b"shut the board down cleanly"),
+            ("version 1.1", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 1), b"unknown hive format version"),
+            ("version 1.7", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 7), b"unknown hive format version"),
+            ("dirty, no logs", lambda: self.fixture.make_dirty(self.b.hive), b"not shut down cleanly, and it has no"),
             ("Select\\Current = 2", lambda: self.card(current=2), b"Select\\Current"),
+            ("no Select", lambda: self.bare_card(None), b"Select\\Current"),
+            ("no Current", lambda: self.bare_card([("Default", 4, b"\1\0\0\0")]), b"Select\\Current"),
+            ("Current not a DWORD", lambda: self.bare_card([("Current", 3, b"\1\0\0\0")]), b"Select\\Current"),
             ("big value", lambda: self.card(tcpip_extra=big), b"holds a value over 16344 bytes"),
         ]
         for what, damage, reason in cases:
@@ -595,9 +602,53 @@ class HiveOffline(Case):
             self.assertIn(reason, first, what)
             self.assertEqual(second, self.OPEN_ERROR, what)
             self.assertEqual(self.b.snapshot(), before, what)
-        # A value of exactly 16344 bytes can still be rewritten.
+        # A value of exactly 16344 bytes can still be rewritten, and so can the
+        # versions at either end of those known.
         self.card(tcpip_extra=[("Blob", 3, bytes(16344))])
         self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+        for minor in (2, 6):
+            self.card()
+            self.fixture.patch(self.b.hive, 0x18, "<I", minor)
+            with self.subTest(minor=minor):
+                self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+
+    def bare_card(self, select_values):
+        """A card whose Select key holds `select_values`, or has no Select key."""
+        self.b.reset()
+        h = self.fixture.hivex.Hivex(self.b.hive, write=True)
+        select = h.node_get_child(h.root(), "Select")
+        if select_values is None:
+            h.node_delete_child(select)
+        else:
+            self.fixture.set_values(h, select, select_values)
+        h.commit(None)
+        for key, value in VALUES[:3]:
+            self.b.put(key, value, b"GALILEO\0")
+
+    def test_windows_checksum_rule(self):
+        # A base block whose dwords XOR to 0 stores 1 (hivex alone refuses it).
+        self.card()
+        with open(self.b.hive, "r+b") as f:
+            header = bytearray(f.read(4096))
+            header[12:16] = bytes(4)
+            rest = 0
+            for (word,) in struct.iter_unpack("<I", header[:0x1FC]):
+                rest ^= word
+            header[12:16] = struct.pack("<I", rest)  # the timestamp's low half: now all XOR to 0
+            header[0x1FC:0x200] = struct.pack("<I", 1)
+            f.seek(0)
+            f.write(header)
+        self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+        self.assertClean(self.b.hive, 0)
+
+    def assertClean(self, hive, above):
+        """Both sequence numbers equal and above `above`, checksum by Windows' rule."""
+        with open(hive, "rb") as f:
+            header = f.read(4096)
+        first, second = struct.unpack_from("<II", header, 4)
+        self.assertEqual(first, second)
+        self.assertGreater(first, above)
+        self.assertEqual(struct.unpack_from("<I", header, 0x1FC)[0], self.fixture.checksum(header))
 
     def test_names_and_spelling_of_the_hive_are_kept(self):
         self.card()
@@ -644,21 +695,155 @@ class HiveOffline(Case):
         self.assertTrue(err.endswith(b"\nComputer Name 2 : Registry Close Error.\n"), err)
         self.assertEqual(self.b.snapshot(), before)
 
+    def log_change(self, name, other=True):
+        """What the board did before its power was pulled: names set to `name`
+        (the computer name in small letters) and, when `other`, a new key and a
+        changed neighbour."""
+        fx = self.fixture
+
+        def change(h):
+            tcpip = fx.add(h, h.root(), TCPIP.split("\\", 1)[1])
+            for value in ("Hostname", "NV Hostname"):
+                h.node_set_value(tcpip, {"key": value, "t": REG_SZ, "value": fx.sz(name)})
+            computer = fx.add(h, h.root(), COMPUTER.split("\\", 1)[1])
+            h.node_set_value(computer, {"key": "ComputerName", "t": REG_SZ, "value": fx.sz(name.lower())})
+            if other:
+                h.node_set_value(tcpip, {"key": "Domain", "t": REG_SZ, "value": fx.sz("galileo.example")})
+                fx.add(h, h.root(), r"ControlSet001\Services\Added")
+        return change
+
+    def expected_after(self, change, new):
+        """The reged export of the board's latest state, renamed to `new`."""
+        copy = os.path.join(self.b.base, "expected")
+        shutil.copyfile(self.b.hive, copy)
+        h = self.fixture.hivex.Hivex(copy, write=True)
+        change(h)
+        for key, value in VALUES[:3]:
+            h.node_set_value(self.fixture.add(h, h.root(), key.split("\\", 1)[1]),
+                             {"key": value, "t": REG_SZ, "value": self.fixture.sz(new)})
+        h.commit(None)
+        del h
+        return hive_backend_export(copy)
+
+    def run_dirty(self, name):
+        command, env = self.b.command([name])
+        result = subprocess.run(command, env=env, capture_output=True, timeout=60)
+        return result.returncode, result.stdout, result.stderr
+
+    def test_a_dirty_card_is_replayed_then_renamed(self):
+        line = b"velmora: " + self.b.hive.encode() + b": replayed %d %s from %s, as Windows would at boot\n"
+        rows = [("split, the primary ahead", {}, b"log entries", b"SYSTEM.LOG1 and SYSTEM.LOG2"),
+                ("split, the secondary ahead", {"secondary_ahead": True}, b"log entries",
+                 b"SYSTEM.LOG1 and SYSTEM.LOG2"),
+                ("one log", {"split": 1}, b"log entries", b"SYSTEM.LOG1"),
+                ("old format", {"old_format": True}, b"dirty pages", b"SYSTEM.LOG1")]
+        for what, kw, unit, logs in rows:
+            with self.subTest(what):
+                self.card()
+                change = self.log_change("FromLog")
+                expected = self.expected_after(change, "Board-9")
+                numbers = self.fixture.dirty(self.b.hive, change, **kw)
+                before = self.b.snapshot()[0]
+                status, out, err = self.run_dirty(b"Board-9")
+                count = len(numbers) if numbers else int(re.search(rb"replayed (\d+)", err).group(1))
+                self.assertEqual((status, out, err), (0, BANNER + renamed(b"FromLog", b"Board-9"),
+                                                      line % (count, unit, logs)))
+                self.assertEqual(hive_backend_export(self.b.hive), expected)
+                self.assertClean(self.b.hive, max(numbers, default=0))
+                after = self.b.snapshot()[0]
+                self.assertEqual({k: v for k, v in after.items() if k != "SYSTEM"},
+                                 {k: v for k, v in before.items() if k != "SYSTEM"})
+        # Logs named in other letter cases are the same files on the card.
+        self.card()
+        self.fixture.dirty(self.b.hive, self.log_change("FromLog", other=False))
+        os.rename(self.b.hive + ".LOG1", os.path.join(self.b.config, "system.log1"))
+        os.rename(self.b.hive + ".LOG2", os.path.join(self.b.config, "System.Log2"))
+        self.assertIn(b"from system.log1 and System.Log2", self.run_dirty(b"NEW")[2])
+
+    def test_dirty_cards_that_cannot_be_renamed_are_not_touched(self):
+        fx = self.fixture
+
+        def stale():
+            fx.dirty(self.b.hive, self.log_change("X"))
+            fx.patch(self.b.hive, 8, "<I", 50)  # the logs are older than the primary
+
+        def fifo():
+            fx.make_dirty(self.b.hive)
+            os.mkfifo(self.b.hive + ".LOG1")
+
+        def sparse():
+            fx.make_dirty(self.b.hive)
+            with open(self.b.hive + ".LOG1", "wb") as f:
+                f.truncate(8 << 30)
+
+        def empty():
+            fx.make_dirty(self.b.hive)
+            for suffix in (".LOG1", ".LOG2"):
+                open(self.b.hive + suffix, "wb").close()
+
+        def broken_headers():
+            fx.dirty(self.b.hive, self.log_change("X"))
+            for suffix in (".LOG1", ".LOG2"):
+                fx.patch(self.b.hive + suffix, 4, "<I", 99, fix_checksum=False)
+
+        rows = [("empty logs", empty, b"its logs are empty"),
+                ("broken log headers", broken_headers, b"no log beside it has a valid header"),
+                ("stale logs", stale, b"its logs hold no change that applies to it"),
+                ("a FIFO as a log", fifo, b"SYSTEM.LOG1 is not a regular file"),
+                ("a sparse 8 GiB log", sparse, b"SYSTEM.LOG1 is larger than any log of this hive can be")]
+        for what, damage, reason in rows:
+            with self.subTest(what):
+                self.card()
+                damage()
+                before = self.b.snapshot()
+                status, out, err = self.run_dirty(b"NEW")
+                self.assertEqual((status, out), (1, BANNER))
+                first, second = err.split(b"\n", 1)
+                self.assertIn(reason, first)
+                self.assertIn(b"boot the board once with this card and shut it down cleanly", first)
+                self.assertEqual(second, self.OPEN_ERROR)
+                self.assertEqual(self.b.snapshot(), before)
+        # Logs whose names disagree: the tool's own refusal, nothing written.
+        self.card()
+        fx.dirty(self.b.hive, lambda h: h.node_set_value(fx.add(h, h.root(), TCPIP.split("\\", 1)[1]), {
+            "key": "NV Hostname", "t": REG_SZ, "value": fx.sz("OTHER")}))
+        before = self.b.snapshot()
+        status, out, err = self.run_dirty(b"NEW")
+        self.assertEqual((status, out), (1, BANNER))
+        self.assertTrue(err.endswith(b"\nName Mismatch : H1 = GALILEO, H2 = OTHER, C1 = GALILEO, C2 = GALILEO\n"),
+                        err)
+        self.assertEqual(self.b.snapshot(), before)
+
+    def test_a_hive_named_through_a_link_is_replaced_where_it_lies(self):
+        self.card()
+        link = os.path.join(self.b.base, "link-to-SYSTEM")
+        os.symlink(self.b.hive, link)
+        command, env = self.b.command([b"NEW"])
+        env["VELMORA_SYSTEM_HIVE"] = link
+        self.assertEqual(subprocess.run(command, env=env, capture_output=True).returncode, 0)
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
+
     def test_interrupt_and_concurrent_runs(self):
         self.card()
         got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync",
                                             "-e", "inject=fsync:signal=INT:when=1"])
         self.assertEqual(got[:2], (-2, BANNER + renamed(b"GALILEO", b"NEW")))
         self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
+        previous = b"NEW"
         for i in range(5):
-            runs = [subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            runs = [subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     for command, env in (self.b.command([b"ALPHA"]), self.b.command([b"BRAVO"]))]
-            statuses = [(run.wait(timeout=60), run.stderr.read()) for run in runs]
-            for run in runs:
-                run.stderr.close()
-            self.assertEqual(statuses, [(0, b""), (0, b"")], i)
+            results = [run.communicate(timeout=60) for run in runs]
+            self.assertEqual([(run.returncode, err) for run, (_, err) in zip(runs, results)], [(0, b"")] * 2, i)
+            # One ran after the other: the later one's old name is the earlier one's new.
+            pairs = [re.findall(rb"(?:Old|New) Computer Name : (\w+)", out) for out, _ in results]
             stored = {self.b.get(key, value) for key, value in VALUES[:3]}
             self.assertEqual(len(stored), 1, stored)
+            last = stored.pop()[1].rstrip(b"\0")
+            first, second = sorted(pairs, key=lambda pair: pair[1] == last)
+            self.assertEqual((first[0], second[0], second[1]), (previous, first[1], last), pairs)
+            previous = last
         self.assertEqual(sorted(os.listdir(self.b.config)), ["SYSTEM"])
         self.assertEqual(os.listdir(self.b.state), [])
 

@@ -8,6 +8,7 @@ import hashlib
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
@@ -117,11 +118,19 @@ class HiveBackend:
         return self.type_names.get(kind, str(kind)), data
 
     def snapshot(self):
-        """The hive's bytes and timestamp, and what else lies beside it."""
-        info = os.stat(self.hive)
-        with open(self.hive, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        return digest, info.st_mtime_ns, sorted(os.listdir(self.config)), os.listdir(self.state)
+        """Every file beside the hive (the hive and its logs) with its bytes and
+        timestamp, and what lies in the directory store."""
+        files = {}
+        for name in sorted(os.listdir(self.config)):
+            path = os.path.join(self.config, name)
+            info = os.stat(path)
+            if not stat.S_ISREG(info.st_mode) or info.st_size > 1 << 30:
+                # A FIFO planted as a log is not opened, a sparse giant not read.
+                files[name] = (stat.S_IFMT(info.st_mode), info.st_size, info.st_mtime_ns)
+                continue
+            with open(path, "rb") as f:
+                files[name] = (hashlib.sha256(f.read()).hexdigest(), info.st_mtime_ns)
+        return files, os.listdir(self.state)
 
     def encode_arg(self, text, locale):
         return text.encode({"sjis": "cp932", "gbk": "gbk"}.get(locale, "utf-8"))

@@ -196,7 +196,8 @@ def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
         after = f.read()
     os.unlink(copy)
     pages = changed_pages(before, after)
-    (sequence,) = struct.unpack_from("<I", before, 8)
+    # Logs start at the primary's second number.
+    sequence = struct.unpack_from("<I", before, 8)[0] + (1 if secondary_ahead else 0)
     bins_size = len(after) - BASE_BLOCK
     if old_format:
         bits = bytearray(bins_size // 512 // 8)
@@ -220,7 +221,7 @@ def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
     for suffix, log in zip((".LOG1", ".LOG2"), logs):
         with open(path + suffix, "wb") as f:
             f.write(log)
-    patch(path, 8 if secondary_ahead else 4, "<I", sequence + 1)
+    patch(path, 8 if secondary_ahead else 4, "<I", sequence if secondary_ahead else sequence + 1)
     return numbers
 
 
