@@ -6,6 +6,7 @@ cell), then hivex's own API adds the keys and values. Debian's python3-hivex.
     hive_fixture.py big PATH              about 12 MB, 50,000 keys, for bench/run
     hive_fixture.py dirty PATH            PATH (a clean hive) left dirty, about 1 MB of
                                           changes in PATH.LOG1 and PATH.LOG2, for bench/run
+    hive_fixture.py seeds DIR             seeds for the replay's fuzz target
 
 Dirty hives are made as a board leaves them when its power is pulled: the
 clean hive's bytes stay in the primary, now marked dirty, and the changes made
@@ -247,6 +248,21 @@ if __name__ == "__main__":
         fresh_card(sys.argv[2], *sys.argv[3:4])
     elif sys.argv[1] == "big":
         big(sys.argv[2])
+    elif sys.argv[1] == "seeds":
+        # The fuzz target's input: flags, the primary's and LOG1's lengths, the three files.
+        for name, kw in (("split", {}), ("old_format", {"old_format": True})):
+            hive = os.path.join(sys.argv[2], "hive")
+            fresh_card(hive)
+            dirty(hive, lambda h: h.node_set_value(add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters"),
+                                                   {"key": "Hostname", "t": REG_SZ, "value": sz("SEED")}), **kw)
+            files = []
+            for suffix in ("", ".LOG1", ".LOG2"):
+                if os.path.exists(hive + suffix):
+                    with open(hive + suffix, "rb") as f:
+                        files.append(f.read())
+                    os.unlink(hive + suffix)
+            with open(os.path.join(sys.argv[2], name), "wb") as f:
+                f.write(struct.pack("<BII", 0, len(files[0]), len(files[1])) + b"".join(files))
     elif sys.argv[1] == "dirty":
         def spread(h):
             # One value set in every fourth device: pages all over the hive.
