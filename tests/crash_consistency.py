@@ -10,8 +10,9 @@ then: every value the old name or the new, never torn, empty or missing. A
 later run must then work, or report the mismatch when the kill fell between
 two values; and it leaves no temporary behind.
 
-The same kills then fall on a rename of a SYSTEM hive (VELMORA_SYSTEM_HIVE):
-the hive must be the old file or the new one, whole, and a later run must work.
+The same kills then fall on a rename of a SYSTEM hive (VELMORA_SYSTEM_HIVE),
+clean and dirty: the hive must be the old file or the new one, whole, its logs
+as they were, and a later run must work (on a dirty hive, replay them again).
 
     crash_consistency.py VELMORA     (Debian's python3, for python3-hivex)
 """
@@ -129,7 +130,20 @@ def hive_names(path):
     return {exported.get(key) for key in HIVE_VALUES}
 
 
-def check_hive(velmora, base):
+def digests(directory):
+    result = {}
+    for name in os.listdir(directory):
+        with open(os.path.join(directory, name), "rb") as f:
+            result[name] = hashlib.sha256(f.read()).digest()
+    return result
+
+
+def from_logs(h):
+    node = hive_fixture.add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters")
+    h.node_set_value(node, {"key": "Domain", "t": 1, "value": hive_fixture.sz("from.log")})
+
+
+def check_hive(velmora, base, dirty):
     """Kills at every call of each kind while a hive is renamed."""
     failures, kills = [], 0
     for syscall in HIVE_SYSCALLS:
@@ -138,20 +152,24 @@ def check_hive(velmora, base):
             directory = tempfile.mkdtemp(dir=base)
             hive = os.path.join(directory, "SYSTEM")
             hive_fixture.fresh_card(hive, OLD.decode())
-            with open(hive, "rb") as f:
-                old = hashlib.sha256(f.read()).digest()
+            if dirty:
+                hive_fixture.dirty(hive, from_logs)
+            files = digests(directory)
+            old = files["SYSTEM"]
             command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
                        "-e", f"inject={syscall}:signal=KILL:when={when}", velmora, NEW.decode()]
             env = dict(os.environ, VELMORA_SYSTEM_HIVE=hive, XDG_STATE_HOME=directory, LC_ALL="C")
             result = subprocess.run(command, env=env, capture_output=True)
-            where = f"hive: killed at {syscall} #{when}"
+            where = f"{'dirty ' if dirty else ''}hive: killed at {syscall} #{when}"
             if result.returncode not in (-9, 137):
                 if result.returncode != 0:
                     failures.append(f"hive: {syscall} #{when}: untouched run failed: {result.stderr!r}")
                 break
             kills += 1
-            with open(hive, "rb") as f:
-                unchanged = hashlib.sha256(f.read()).digest() == old
+            now = digests(directory)
+            unchanged = now["SYSTEM"] == old
+            if any(now.get(name) != digest for name, digest in files.items() if name != "SYSTEM"):
+                failures.append(f"{where}: the logs changed")
             names = hive_names(hive)
             new = {(1, NEW.decode().encode("utf-16-le") + b"\0\0")}
             if not unchanged and names != new:
@@ -159,7 +177,7 @@ def check_hive(velmora, base):
             later = subprocess.run([velmora, LATER.decode()], env=env, capture_output=True)
             if later.returncode != 0:
                 failures.append(f"{where}: the later run failed: {later.returncode} {later.stderr!r}")
-            if os.listdir(directory) != ["SYSTEM"]:
+            if sorted(os.listdir(directory)) != sorted(files):
                 failures.append(f"{where}: left beside the hive after the later run: {os.listdir(directory)}")
             when += 1
     return failures, kills
@@ -170,8 +188,10 @@ def main():
     failures, kills = [], 0
     with tempfile.TemporaryDirectory() as base:
         failures += check_durable_order(velmora, base)
-        hive_failures, kills = check_hive(velmora, base)
-        failures += hive_failures
+        for dirty in (False, True):
+            hive_failures, hive_kills = check_hive(velmora, base, dirty)
+            failures += hive_failures
+            kills += hive_kills
         for syscall in SYSCALLS:
             when = 1
             while True:

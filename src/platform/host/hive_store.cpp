@@ -191,6 +191,8 @@ std::string ReadLogs(std::uint64_t hiveSize, FoundLogs* logs, bool* any) {
         }
         return std::string("its directory cannot be read: ") + strerror(errno);
     }
+    // The copy shares its offset with every other copy: start from the top.
+    rewinddir(listing);
     std::string refusal;
     while (const dirent* entry = readdir(listing)) {
         for (size_t i = 0; i < LogCount; ++i) {

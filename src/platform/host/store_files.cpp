@@ -166,6 +166,8 @@ void SweepTemporaries(int directory, const char* prefix) {
         }
         return;
     }
+    // The copy shares its offset with every other copy: start from the top.
+    rewinddir(listing);
     while (const dirent* entry = readdir(listing)) {
         if (strncmp(entry->d_name, prefix, strlen(prefix)) == 0) {
             unlinkat(directory, entry->d_name, 0);
