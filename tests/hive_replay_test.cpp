@@ -136,7 +136,8 @@ Outcome Replay(Bytes primary, const std::vector<Bytes>& logs) {
         PlanHiveReplay(primary.data(), primary.size(), views.data(), views.size(), 1u << 20, &out.replay);
     if (reason == nullptr) {
         primary.resize(4096 + size_t{out.replay.largestBinsDataSize});
-        reason = ApplyHiveReplay(&out.replay, views.data(), &primary);
+        reason = ApplyHiveReplay(&out.replay, views.data(), primary.data(), primary.size());
+        primary.resize(4096 + size_t{out.replay.binsDataSize});
     }
     out.reason = reason != nullptr ? reason : "";
     out.image = primary;

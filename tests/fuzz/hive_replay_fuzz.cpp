@@ -70,9 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, size_t size) {
     Check(replay.largestBinsDataSize <= MaxBins && replay.binsDataSize <= replay.largestBinsDataSize);
     std::vector<unsigned char> image(HiveBaseBlockSize + size_t{replay.largestBinsDataSize});
     memcpy(image.data(), primary.data(), image.size() < primary.size() ? image.size() : primary.size());
-    if (ApplyHiveReplay(&replay, views, &image) != nullptr) {
+    if (ApplyHiveReplay(&replay, views, image.data(), image.size()) != nullptr) {
         return 0;
     }
+    image.resize(HiveBaseBlockSize + size_t{replay.binsDataSize});
     Check(replay.changes > 0);
     Check(image.size() == HiveBaseBlockSize + size_t{HiveLe32(image.data() + 40)});
     Check(!IsDirtyBaseBlock(image.data()) && HiveLe32(image.data() + 4) == replay.sequence);

@@ -265,8 +265,7 @@ const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveL
 // The recovered base block: the primary's own, or the log's copy when the
 // primary's is torn, with what the replay changed, clean.
 void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std::uint32_t flags,
-                     std::vector<unsigned char>* image) {
-    unsigned char* base = image->data();
+                     unsigned char* base) {
     if (!HasValidChecksum(base)) {
         memcpy(base, logBase, HiveLogHeaderSize);
         memset(base + HiveLogHeaderSize, 0, HiveBaseBlockSize - HiveLogHeaderSize);
@@ -280,21 +279,20 @@ void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std
     PutLe32(base + BinsDataSize, replay.binsDataSize);
     PutLe32(base + Flags, (HiveLe32(base + Flags) & ~1u) | (flags & 1u));
     PutLe32(base + Checksum, HiveChecksum(base));
-    image->resize(HiveBaseBlockSize + replay.binsDataSize);
 }
 
-const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, std::vector<unsigned char>* image) {
+const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned char* image) {
     Bitmap bitmap;
     ReadBitmap(log, &bitmap);
     const std::uint32_t knownBins =
-        HasValidChecksum(image->data()) ? HiveLe32(image->data() + BinsDataSize) : replay->binsDataSize;
+        HasValidChecksum(image) ? HiveLe32(image + BinsDataSize) : replay->binsDataSize;
     const unsigned char* page = log.bytes + bitmap.pagesAt;
     unsigned applied = 0;
     bool previousDirty = false;
     for (std::uint32_t i = 0; i < bitmap.pageCount; ++i) {
         const bool dirty = (bitmap.bits[i / 8] >> (i % 8) & 1) != 0;
         const std::uint32_t offset = i * PageUnit;
-        unsigned char* target = image->data() + HiveBaseBlockSize + offset;
+        unsigned char* target = image + HiveBaseBlockSize + offset;
         // A run that begins a bin must begin with that bin's own header.
         const bool beginsBin = dirty && !previousDirty && offset % BinUnit == 0 &&
                                (memcmp(page, "hbin", 4) == 0 || offset >= knownBins ||
@@ -405,8 +403,8 @@ const char* PlanHiveReplay(const unsigned char* primary, size_t size, const Hive
     return reason;
 }
 
-const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, std::vector<unsigned char>* image) {
-    if (image->size() != HiveBaseBlockSize + size_t{replay->largestBinsDataSize}) {
+const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size) {
+    if (size != HiveBaseBlockSize + size_t{replay->largestBinsDataSize}) {
         return "its image is not the size the replay needs";
     }
     if (replay->oldFormat) {
@@ -422,7 +420,7 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, std::v
         for (std::uint32_t i = 0; i < pages; ++i) {
             const std::uint32_t pageOffset = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i});
             const std::uint32_t pageSize = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i} + 4);
-            memcpy(image->data() + HiveBaseBlockSize + pageOffset, data, pageSize);
+            memcpy(image + HiveBaseBlockSize + pageOffset, data, pageSize);
             data += pageSize;
         }
         flags = HiveLe32(entry + 8);

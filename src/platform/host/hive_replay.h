@@ -60,9 +60,9 @@ struct HiveReplay {
 const char* PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
                            std::uint32_t maxBinsDataSize, HiveReplay* replay);
 
-// Applies the plan to `image`: 4096 + replay->largestBinsDataSize bytes
-// holding the primary file's (zeros where the file ends). Afterwards `image`
-// is the recovered hive, base block included with a fresh checksum, and
-// `replay->changes` says how much was applied. nullptr, or the reason nothing
-// could be.
-const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, std::vector<unsigned char>* image);
+// Applies the plan to `image`: `size` = 4096 + replay->largestBinsDataSize
+// bytes holding the primary file's (zeros where the file ends). Afterwards
+// the first 4096 + replay->binsDataSize bytes of `image` are the recovered
+// hive, base block included with a fresh checksum, and `replay->changes` says
+// how much was applied. nullptr, or the reason nothing could be.
+const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size);

@@ -20,6 +20,7 @@
 #include <string>
 #include <strings.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 #include <vector>
 
@@ -158,16 +159,35 @@ void ChecksumForHivex(unsigned char* header) {
     }
 }
 
-// Gives hivex `image` through an in-memory file: nothing lands beside the
-// hive before the final replacement.
-const char* OpenImage(std::vector<unsigned char>* image) {
-    ChecksumForHivex(image->data());
+// Copies the hive's first `size` bytes (zeros past the file's end) into an
+// in-memory file, the image hivex will read: nothing lands beside the hive
+// before the final replacement. The kernel copies; no page passes through us.
+const char* CopyToImage(size_t size) {
     hive.image = memfd_create("velmora-hive", MFD_CLOEXEC);
-    if (hive.image < 0 || !WriteAll(hive.image, image->data(), image->size())) {
+    if (hive.image < 0 || ftruncate(hive.image, static_cast<off_t>(size)) != 0) {
         return errno == ENOMEM || errno == ENOSPC ? "not enough memory" : strerror(errno);
     }
-    // hivex reads its own copy: ours goes before it does.
-    std::vector<unsigned char>().swap(*image);
+    off_t offset = 0;
+    while (static_cast<size_t>(offset) < size) {
+        const ssize_t copied = sendfile(hive.image, hive.lockFd, &offset, size - static_cast<size_t>(offset));
+        if (copied < 0 && errno == EINTR) {
+            continue;
+        }
+        if (copied < 0) {
+            return errno == ENOMEM || errno == ENOSPC ? "not enough memory" : strerror(errno);
+        }
+        if (copied == 0) {
+            break;
+        }
+    }
+    return lseek(hive.image, 0, SEEK_SET) == 0 ? nullptr : strerror(errno);
+}
+
+// Opens the image, `size` bytes of it, with hivex.
+const char* OpenImage(size_t size) {
+    if (ftruncate(hive.image, static_cast<off_t>(size)) != 0) {
+        return strerror(errno);
+    }
     const std::string path = "/proc/self/fd/" + std::to_string(hive.image);
     hive.handle = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
     return hive.handle == nullptr ? (errno == ENOMEM ? "not enough memory" : "not a readable registry hive")
@@ -286,15 +306,24 @@ std::string OpenReplayed(const unsigned char* header) {
     if (reason != nullptr) {
         return reason;
     }
-    std::vector<unsigned char> image;
     if (replay.largestBinsDataSize > MaxBinsDataSize) {
         return "it is larger than any SYSTEM hive";
     }
-    image.resize(BaseBlockSize + size_t{replay.largestBinsDataSize});
-    if (!ReadAt(hive.lockFd, image.data(), image.size(), 0, &got)) {
-        return std::string("cannot be read: ") + strerror(errno);
+    const size_t size = BaseBlockSize + size_t{replay.largestBinsDataSize};
+    reason = CopyToImage(size);
+    if (reason != nullptr) {
+        return reason;
     }
-    reason = ApplyHiveReplay(&replay, logs.views, &image);
+    void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, hive.image, 0);
+    if (mapped == MAP_FAILED) {
+        return errno == ENOMEM ? "not enough memory" : strerror(errno);
+    }
+    unsigned char* image = static_cast<unsigned char*>(mapped);
+    reason = ApplyHiveReplay(&replay, logs.views, image, size);
+    if (reason == nullptr) {
+        ChecksumForHivex(image);
+    }
+    munmap(mapped, size);
     if (reason != nullptr) {
         return reason;
     }
@@ -304,20 +333,23 @@ std::string OpenReplayed(const unsigned char* header) {
     for (std::vector<unsigned char>& bytes : logs.bytes) {
         std::vector<unsigned char>().swap(bytes);
     }
-    reason = OpenImage(&image);
+    reason = OpenImage(BaseBlockSize + size_t{replay.binsDataSize});
     return reason != nullptr ? reason : "";
 }
 
 // A clean hive whose checksum Windows stores by its 0 → 1 rule: hivex would
 // refuse the file itself, so it reads an adjusted copy.
-const char* OpenWithWindowsChecksum(const unsigned char* header) {
-    std::vector<unsigned char> image(BaseBlockSize + size_t{HiveLe32(header + 40)});
-    size_t got = 0;
-    if (!ReadAt(hive.lockFd, image.data(), image.size(), 0, &got) || got != image.size()) {
-        return "cannot be read";
+const char* OpenWithWindowsChecksum(unsigned char* header) {
+    const size_t size = BaseBlockSize + size_t{HiveLe32(header + 40)};
+    const char* reason = CopyToImage(size);
+    if (reason != nullptr) {
+        return reason;
     }
-    hive.sequenceFloor = HiveLe32(header + 4);
-    return OpenImage(&image);
+    ChecksumForHivex(header);
+    if (pwrite(hive.image, header, BaseBlockSize, 0) != static_cast<ssize_t>(BaseBlockSize)) {
+        return strerror(errno);
+    }
+    return OpenImage(size);
 }
 
 // The control set the board boots must be the one the names are written to.
