@@ -34,4 +34,17 @@ status=0
 VELMORA_SYSTEM_HIVE=$store/SYSTEM "${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" HIVENAME \
     >/dev/null || status=$?
 [ "$status" -eq 0 ] || { echo "hive rename: status $status"; exit 1; }
-echo "memcheck: no errors; nothing lost after a full rename, of the store or of a hive"
+# The same hive left dirty: its logs replayed, then renamed.
+/usr/bin/python3 - "$(dirname "$0")" "$store/SYSTEM" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+import hive_fixture as f
+f.dirty(sys.argv[2], lambda h: h.node_set_value(f.add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters"),
+                                                {"key": "Domain", "t": 1, "value": f.sz("from.log")}))
+PY
+status=0
+VELMORA_SYSTEM_HIVE=$store/SYSTEM "${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" DIRTYNAME \
+    >/dev/null 2>"$store/err" || status=$?
+grep -Eq ': replayed [0-9]+ log entries from SYSTEM.LOG1 and SYSTEM.LOG2' "$store/err" || { cat "$store/err"; exit 1; }
+[ "$status" -eq 0 ] || { cat "$store/err"; echo "dirty hive rename: status $status"; exit 1; }
+echo "memcheck: no errors; nothing lost after a full rename, of the store, of a hive, or of a dirty hive"
