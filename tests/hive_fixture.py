@@ -6,7 +6,7 @@ cell), then hivex's own API adds the keys and values. Debian's python3-hivex.
     hive_fixture.py big PATH              about 12 MB, 50,000 keys, for bench/run
     hive_fixture.py dirty PATH            PATH (a clean hive) left dirty, about 1 MB of
                                           changes in PATH.LOG1 and PATH.LOG2, for bench/run
-    hive_fixture.py seeds DIR             seeds for the replay's fuzz target
+    hive_fixture.py seeds DIR             seeds for the fuzz targets (DIR is tests/fuzz/corpus)
 
 Dirty hives are made as a board leaves them when its power is pulled: the
 clean hive's bytes stay in the primary, now marked dirty, and the changes made
@@ -250,6 +250,14 @@ if __name__ == "__main__":
         big(sys.argv[2])
     elif sys.argv[1] == "seeds":
         # The fuzz target's input: flags, the primary's and LOG1's lengths, the three files.
+        for name, kw in (("card", {}), ("card_active", {"active": True})):
+            # The cells' target: the new name's length, then the hive.
+            fresh_card(os.path.join(sys.argv[2], "hive"), **kw)
+            with open(os.path.join(sys.argv[2], "hive"), "rb") as f:
+                data = f.read()
+            os.unlink(os.path.join(sys.argv[2], "hive"))
+            with open(os.path.join(sys.argv[2], "hive_cells", name), "wb") as f:
+                f.write(bytes([20]) + data)
         for name, kw in (("split", {}), ("old_format", {"old_format": True})):
             hive = os.path.join(sys.argv[2], "hive")
             fresh_card(hive)
@@ -261,7 +269,7 @@ if __name__ == "__main__":
                     with open(hive + suffix, "rb") as f:
                         files.append(f.read())
                     os.unlink(hive + suffix)
-            with open(os.path.join(sys.argv[2], name), "wb") as f:
+            with open(os.path.join(sys.argv[2], "hive_replay", name), "wb") as f:
                 f.write(struct.pack("<BII", 0, len(files[0]), len(files[1])) + b"".join(files))
     elif sys.argv[1] == "dirty":
         def spread(h):

@@ -28,7 +28,7 @@ status=0
 "${memcheck[@]}" --errors-for-leak-kinds=none "$velmora" NEWNAME >/dev/null 2>"$store/err" || status=$?
 grep -q '^Name Mismatch : ' "$store/err" || { cat "$store/err"; exit 1; }
 [ "$status" -eq 1 ] || { cat "$store/err"; echo "refused rename: status $status"; exit 1; }
-# A rename of a SYSTEM hive, through hivex.
+# A rename of a SYSTEM hive.
 /usr/bin/python3 "$(dirname "$0")/hive_fixture.py" card "$store/SYSTEM"
 status=0
 VELMORA_SYSTEM_HIVE=$store/SYSTEM "${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" HIVENAME \

@@ -307,6 +307,7 @@ const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned
         }
         if (dirty) {
             memcpy(target, page, PageUnit);
+            replay->writes.push_back({offset, page, PageUnit});
             page += PageUnit;
             ++applied;
         }
@@ -407,6 +408,7 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
     if (size != HiveBaseBlockSize + size_t{replay->largestBinsDataSize}) {
         return "its image is not the size the replay needs";
     }
+    replay->writes.clear();
     if (replay->oldFormat) {
         return ApplyOldFormat(replay, logs[replay->oldFormatLog], image);
     }
@@ -421,6 +423,7 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
             const std::uint32_t pageOffset = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i});
             const std::uint32_t pageSize = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i} + 4);
             memcpy(image + HiveBaseBlockSize + pageOffset, data, pageSize);
+            replay->writes.push_back({pageOffset, data, pageSize});
             data += pageSize;
         }
         flags = HiveLe32(entry + 8);
@@ -428,4 +431,23 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
     }
     FinishBaseBlock(*replay, logBase, flags, image);
     return nullptr;
+}
+
+bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,
+                        std::uint32_t floor, std::uint32_t* sequence) {
+    *sequence = floor;
+    for (size_t i = 0; i < count; ++i) {
+        const LogHeader header = ReadLogHeader(logs[i]);
+        std::vector<Entry> entries;
+        if (!ValidEntries(logs[i], maxBinsDataSize, &entries)) {
+            return false;
+        }
+        if (header.usable && After(header.sequence, *sequence)) {
+            *sequence = header.sequence;
+        }
+        for (const Entry& entry : entries) {
+            *sequence = After(entry.sequence, *sequence) ? entry.sequence : *sequence;
+        }
+    }
+    return true;
 }

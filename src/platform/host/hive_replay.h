@@ -34,6 +34,13 @@ struct HiveLogBytes {
     size_t size;
 };
 
+// One run of bytes a replay writes: at file offset 4096 + `offset`.
+struct HivePageWrite {
+    std::uint32_t offset;
+    const unsigned char* bytes; // in a log
+    std::uint32_t size;
+};
+
 // What replaying the logs will do, and what it did.
 struct HiveReplay {
     bool oldFormat = false;
@@ -50,6 +57,9 @@ struct HiveReplay {
     std::uint32_t sequence = 0;
     unsigned changes = 0;     // log entries, or an old-format log's dirty pages
     unsigned logsApplied = 0; // bit i: logs[i] contributes
+    // What ApplyHiveReplay wrote, in order: replaying these onto the primary
+    // file, then writing the recovered base block, is Windows' own recovery.
+    std::vector<HivePageWrite> writes;
 };
 
 // Decides what Windows would replay. `primary` is the primary file's first
@@ -66,3 +76,10 @@ const char* PlanHiveReplay(const unsigned char* primary, size_t size, const Hive
 // hive, base block included with a fresh checksum, and `replay->changes` says
 // how much was applied. nullptr, or the reason nothing could be.
 const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size);
+
+// The highest sequence number in the logs: of their base blocks and of every
+// entry with valid hashes, chained or not, and `floor`. A new entry numbered
+// above it can be chained to nothing already there. False for a log too
+// contrived to check.
+bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,
+                        std::uint32_t floor, std::uint32_t* sequence);

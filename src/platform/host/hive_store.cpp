@@ -1,13 +1,18 @@
-// The board's own SYSTEM hive file as the host's registry, read and written
-// through hivex, so that a card can be named from a PC. HKEY_LOCAL_MACHINE\SYSTEM
-// is the hive's root key. Strings are stored as UTF-16LE and converted to and
-// from the ANSI code page, as Windows' ANSI registry calls do. A dirty hive is
-// first brought up to date from its logs, in memory, as Windows would at
-// boot. Writes change the hive in memory; closing the last key replaces the
-// file whole, clean.
+// The board's own SYSTEM hive file as the host's registry, so that a card can
+// be named from a PC. HKEY_LOCAL_MACHINE\SYSTEM is the hive's root key.
+// Strings are stored as UTF-16LE and converted to and from the ANSI code page,
+// as Windows' ANSI registry calls do. The hive is mapped copy-on-write: only
+// the pages on the way to the name values are read, and a change stays in
+// memory until the last key is closed. A dirty hive is first brought up to
+// date from its logs, in memory, as Windows would at boot. Writing is done as
+// Windows does it: the changed pages go to a log entry first, then in place,
+// with the header marked dirty around them.
+#include "hive_cells.h"
+#include "hive_log_writer.h"
 #include "hive_replay.h"
 #include "store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,22 +20,24 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <hivex.h>
 #include <new>
 #include <string>
 #include <strings.h>
 #include <sys/mman.h>
-#include <sys/sendfile.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 struct HiveKey {
-    hive_node_h node;
+    std::uint32_t node;
     // ActiveComputerName, which Windows rebuilds at every boot from the
     // ComputerName key (`node`) and which the file therefore lacks.
     bool isVolatile;
+    // The key's own name and its parent's, as asked for: where a missing
+    // ActiveComputerName may be presented.
+    std::string name;
+    std::string parentName;
 };
 
 HiveKey* Own(StoreKey* key) {
@@ -38,6 +45,7 @@ HiveKey* Own(StoreKey* key) {
 }
 
 constexpr size_t BaseBlockSize = HiveBaseBlockSize;
+constexpr size_t PageSize = 4096;
 // No SYSTEM hive comes near this; a log claiming more is not believed.
 constexpr std::uint32_t MaxBinsDataSize = 256u << 20;
 // A log larger than this cannot belong to a hive of that size: refused
@@ -45,30 +53,30 @@ constexpr std::uint32_t MaxBinsDataSize = 256u << 20;
 constexpr std::uint64_t LogSlack = 64u << 20;
 constexpr const char* LogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 constexpr size_t LogCount = sizeof LogSuffixes / sizeof LogSuffixes[0];
-// hivex rewrites every value of a key it sets a value in, and writes a value
-// above this size as one cell where newer Windows versions expect a list of
-// segments; a key holding such a value is left alone.
-constexpr size_t LargestRewritableValue = 16344;
 constexpr char RootKeyName[] = "SYSTEM";
 constexpr char VolatileKeyName[] = "ActiveComputerName";
 constexpr char VolatileKeySource[] = "ComputerName";
+
+struct FoundLogs;
 
 struct Hive {
     std::string path; // as given, for messages
     std::string directoryPath;
     std::string fileName;
-    int lockFd = -1;
+    int lockFd = -1;  // read-only, locked
+    int writeFd = -1; // read-write, from the first key opened for writing
     int directory = -1;
-    hive_h* handle = nullptr;
-    // The recovered or checksum-adjusted image hivex reads, when not the file.
-    int image = -1;
-    // A written hive's sequence numbers must come after this one: above
-    // every entry a replay could otherwise chain in.
-    std::uint32_t sequenceFloor = 0;
-    bool replayed = false;
-    std::string tempPrefix;
+    void* mapped = nullptr;
+    size_t mappedSize = 0;
+    HiveImage image;
     UINT codePage = 0; // the ANSI code page, taken once per run
     bool changed = false;
+    // A dirty hive: what the replay wrote, and the recovered base block.
+    bool replayed = false;
+    HiveReplay replay;
+    unsigned char recovered[BaseBlockSize] = {};
+    FoundLogs* logs = nullptr;
+    std::uint32_t logSequence = 0; // the highest number in the logs
 };
 
 Hive hive;
@@ -78,27 +86,6 @@ void Explain(const char* reason) {
     fflush(stdout);
     fprintf(stderr, "velmora: %s: %s\n", hive.path.c_str(), reason);
     fflush(stderr);
-}
-
-void Release() {
-    if (hive.handle != nullptr) {
-        hivex_close(hive.handle);
-        hive.handle = nullptr;
-    }
-    if (hive.image >= 0) {
-        close(hive.image);
-        hive.image = -1;
-    }
-    if (hive.directory >= 0) {
-        close(hive.directory);
-        hive.directory = -1;
-    }
-    hive.replayed = false;
-    if (hive.lockFd >= 0) {
-        close(hive.lockFd);
-        hive.lockFd = -1;
-    }
-    hive.changed = false;
 }
 
 bool ReadAt(int fd, unsigned char* bytes, size_t size, off_t offset, size_t* got) {
@@ -145,53 +132,6 @@ const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
         return "truncated: the file is shorter than its header says";
     }
     return nullptr;
-}
-
-// hivex checks the plain XOR of the base block, without Windows' rule that
-// stores 0 as 1 and 0xFFFFFFFF as 0xFFFFFFFE: hand it what it checks.
-void ChecksumForHivex(unsigned char* header) {
-    std::uint32_t sum = 0;
-    for (size_t i = 0; i < 508; i += 4) {
-        sum ^= HiveLe32(header + i);
-    }
-    for (int i = 0; i < 4; ++i) {
-        header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
-    }
-}
-
-// Copies the hive's first `size` bytes (zeros past the file's end) into an
-// in-memory file, the image hivex will read: nothing lands beside the hive
-// before the final replacement. The kernel copies; no page passes through us.
-const char* CopyToImage(size_t size) {
-    hive.image = memfd_create("velmora-hive", MFD_CLOEXEC);
-    if (hive.image < 0 || ftruncate(hive.image, static_cast<off_t>(size)) != 0) {
-        return errno == ENOMEM || errno == ENOSPC ? "not enough memory" : strerror(errno);
-    }
-    off_t offset = 0;
-    while (static_cast<size_t>(offset) < size) {
-        const ssize_t copied = sendfile(hive.image, hive.lockFd, &offset, size - static_cast<size_t>(offset));
-        if (copied < 0 && errno == EINTR) {
-            continue;
-        }
-        if (copied < 0) {
-            return errno == ENOMEM || errno == ENOSPC ? "not enough memory" : strerror(errno);
-        }
-        if (copied == 0) {
-            break;
-        }
-    }
-    return lseek(hive.image, 0, SEEK_SET) == 0 ? nullptr : strerror(errno);
-}
-
-// Opens the image, `size` bytes of it, with hivex.
-const char* OpenImage(size_t size) {
-    if (ftruncate(hive.image, static_cast<off_t>(size)) != 0) {
-        return strerror(errno);
-    }
-    const std::string path = "/proc/self/fd/" + std::to_string(hive.image);
-    hive.handle = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
-    return hive.handle == nullptr ? (errno == ENOMEM ? "not enough memory" : "not a readable registry hive")
-                                  : nullptr;
 }
 
 struct FoundLogs {
@@ -277,102 +217,110 @@ void TellReplay(const HiveReplay& replay, const FoundLogs& logs) {
     Explain(line.c_str());
 }
 
-// Brings a dirty hive up to date from its logs, in memory, and opens that.
-// nullptr, or the reason it cannot be done.
-std::string OpenReplayed(const unsigned char* header) {
+void Release() {
+    if (hive.mapped != nullptr) {
+        munmap(hive.mapped, hive.mappedSize);
+        hive.mapped = nullptr;
+    }
+    hive.image = HiveImage{};
+    delete hive.logs;
+    hive.logs = nullptr;
+    for (int* fd : {&hive.writeFd, &hive.directory, &hive.lockFd}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+    hive.replayed = false;
+    hive.replay = HiveReplay{};
+    hive.changed = false;
+}
+
+// Maps 4096 + `bins` bytes of the hive copy-on-write, with a page to spare for
+// a new bin: untouched pages are read from the file only when looked at, and
+// a sparse or padded tail is never read. What lies past the file's end reads
+// as zeros.
+const char* MapHive(std::uint32_t bins) {
     struct stat info;
     if (fstat(hive.lockFd, &info) != 0) {
-        return std::string("cannot be read: ") + strerror(errno);
+        return strerror(errno);
     }
-    const std::uint64_t hiveSize = HasValidChecksum(header)
-                                       ? BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}
-                                       : BaseBlockSize + std::uint64_t{MaxBinsDataSize};
-    FoundLogs logs;
-    bool any = false;
-    std::string refusal = ReadLogs(hiveSize, &logs, &any);
-    if (!refusal.empty()) {
-        return refusal;
+    const size_t size = BaseBlockSize + size_t{bins};
+    hive.mappedSize = size + PageSize;
+    hive.mapped = mmap(nullptr, hive.mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (hive.mapped == MAP_FAILED) {
+        hive.mapped = nullptr;
+        return "not enough memory";
     }
-    if (!any) {
-        return "it has no logs beside it";
+    const size_t fromFile =
+        std::min(size, (static_cast<size_t>(info.st_size) + PageSize - 1) / PageSize * PageSize);
+    if (fromFile > 0 && mmap(hive.mapped, fromFile, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
+                             hive.lockFd, 0) == MAP_FAILED) {
+        return strerror(errno);
     }
+    hive.image.bytes = static_cast<unsigned char*>(hive.mapped);
+    hive.image.capacity = hive.mappedSize;
+    return nullptr;
+}
+
+// Brings a dirty hive up to date from its logs in the mapping. nullptr, or
+// the reason it cannot be done.
+std::string Replay() {
     unsigned char start[BaseBlockSize + 32];
     size_t got = 0;
     if (!ReadAt(hive.lockFd, start, sizeof start, 0, &got)) {
         return std::string("cannot be read: ") + strerror(errno);
     }
-    HiveReplay replay;
-    const char* reason = PlanHiveReplay(start, got, logs.views, LogCount, MaxBinsDataSize, &replay);
+    const char* reason =
+        PlanHiveReplay(start, got, hive.logs->views, LogCount, MaxBinsDataSize, &hive.replay);
     if (reason != nullptr) {
         return reason;
     }
-    if (replay.largestBinsDataSize > MaxBinsDataSize) {
-        return "it is larger than any SYSTEM hive";
-    }
-    const size_t size = BaseBlockSize + size_t{replay.largestBinsDataSize};
-    reason = CopyToImage(size);
-    if (reason != nullptr) {
-        return reason;
-    }
-    void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, hive.image, 0);
-    if (mapped == MAP_FAILED) {
-        return errno == ENOMEM ? "not enough memory" : strerror(errno);
-    }
-    unsigned char* image = static_cast<unsigned char*>(mapped);
-    reason = ApplyHiveReplay(&replay, logs.views, image, size);
+    reason = MapHive(hive.replay.largestBinsDataSize);
     if (reason == nullptr) {
-        ChecksumForHivex(image);
+        reason = ApplyHiveReplay(&hive.replay, hive.logs->views, hive.image.bytes,
+                                 BaseBlockSize + size_t{hive.replay.largestBinsDataSize});
     }
-    munmap(mapped, size);
     if (reason != nullptr) {
         return reason;
     }
-    hive.sequenceFloor = replay.sequence;
+    memcpy(hive.recovered, hive.image.bytes, BaseBlockSize);
     hive.replayed = true;
-    TellReplay(replay, logs);
-    for (std::vector<unsigned char>& bytes : logs.bytes) {
-        std::vector<unsigned char>().swap(bytes);
-    }
-    reason = OpenImage(BaseBlockSize + size_t{replay.binsDataSize});
-    return reason != nullptr ? reason : "";
+    TellReplay(hive.replay, *hive.logs);
+    return "";
 }
 
-// A clean hive whose checksum Windows stores by its 0 → 1 rule: hivex would
-// refuse the file itself, so it reads an adjusted copy.
-const char* OpenWithWindowsChecksum(unsigned char* header) {
-    const size_t size = BaseBlockSize + size_t{HiveLe32(header + 40)};
-    const char* reason = CopyToImage(size);
+// The value named `name` of the key at `node`; ERROR_INVALID_DATA, with the
+// reason told, for a damaged key.
+LONG FindValue(std::uint32_t node, const char* name, bool unique, HiveValue* value) {
+    const char* reason = FindHiveValue(hive.image, node, name, unique, value);
     if (reason != nullptr) {
-        return reason;
+        Explain(reason);
+        return ERROR_INVALID_DATA;
     }
-    ChecksumForHivex(header);
-    if (pwrite(hive.image, header, BaseBlockSize, 0) != static_cast<ssize_t>(BaseBlockSize)) {
-        return strerror(errno);
-    }
-    return OpenImage(size);
+    return value->record == HiveNoCell ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
 // The control set the board boots must be the one the names are written to.
 bool BootsControlSet001() {
-    const hive_node_h select = hivex_node_get_child(hive.handle, hivex_root(hive.handle), "Select");
-    const hive_value_h current = select == 0 ? 0 : hivex_node_get_value(hive.handle, select, "Current");
-    hive_type type;
-    size_t length = 0;
-    return current != 0 && hivex_value_type(hive.handle, current, &type, &length) == 0 &&
-           type == hive_t_REG_DWORD && length == 4 && hivex_value_dword(hive.handle, current) == 1;
+    std::uint32_t select = HiveNoCell;
+    HiveValue current;
+    return FindHiveSubkey(hive.image, HiveRootKey(hive.image), "Select", &select) == nullptr &&
+           select != HiveNoCell && FindHiveValue(hive.image, select, "Current", false, &current) == nullptr &&
+           current.record != HiveNoCell && current.type == REG_DWORD && current.size == 4 &&
+           current.data != nullptr && HiveLe32(current.data) == 1;
 }
 
 LONG Attach() {
     const char* path = getenv("VELMORA_SYSTEM_HIVE");
     hive.path = path != nullptr ? path : "";
-    // The replacement goes where the hive really is, not over a link to it.
+    // Written where the hive really is, not through a link to it.
     char* real = realpath(hive.path.c_str(), nullptr);
     const std::string located = real != nullptr ? real : "";
     free(real);
     const size_t slash = located.rfind('/');
     hive.directoryPath = slash == 0 ? "/" : located.substr(0, slash);
     hive.fileName = located.substr(slash + 1);
-    hive.tempPrefix = "." + hive.fileName + ".velmora-tmp-";
     hive.lockFd = located.empty() ? -1 : LockPath(located.c_str(), false);
     if (hive.lockFd < 0) {
         const LONG error = ErrorFromErrno(ERROR_FILE_NOT_FOUND);
@@ -395,40 +343,44 @@ LONG Attach() {
         Release();
         return ERROR_INVALID_DATA;
     }
-    hive.sequenceFloor = HiveLe32(header + 4);
-    if (dirty) {
-        const std::string why = OpenReplayed(header);
-        if (!why.empty()) {
-            const std::string reason =
-                std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
-                                                     : "its header is damaged (bad checksum)") +
-                ", and " + why +
-                ", so its latest state cannot be recovered: boot the board once with this card and shut it "
-                "down cleanly, then try again";
-            Explain(reason.c_str());
-            Release();
-            return ERROR_INVALID_DATA;
-        }
-    } else if (HiveLe32(header + 508) == 1 || HiveLe32(header + 508) == 0xFFFFFFFE) {
-        const char* why = OpenWithWindowsChecksum(header);
-        if (why != nullptr) {
-            Explain(why);
-            Release();
-            return ERROR_INVALID_DATA;
-        }
-    } else {
-        // The file we locked and checked, whatever the path names by now.
-        const std::string locked = "/proc/self/fd/" + std::to_string(hive.lockFd);
-        hive.handle = hivex_open(locked.c_str(), HIVEX_OPEN_WRITE);
-        if (hive.handle == nullptr) {
-            Explain(errno == ENOMEM ? "not enough memory" : "not a readable registry hive");
-            Release();
-            return ERROR_INVALID_DATA;
-        }
+    // The logs: replayed when the hive is dirty, and in any case what a new
+    // log entry must be numbered above.
+    hive.logs = new (std::nothrow) FoundLogs;
+    bool any = false;
+    std::string why =
+        hive.logs == nullptr
+            ? "not enough memory"
+            : ReadLogs(HasValidChecksum(header) ? BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}
+                                                : BaseBlockSize + std::uint64_t{MaxBinsDataSize},
+                       hive.logs, &any);
+    if (why.empty() && dirty) {
+        why = any ? Replay() : "it has no logs beside it";
     }
-    if (!BootsControlSet001()) {
-        Explain("Select\\Current does not name control set 1, so the board would not boot the names written "
-                "to ControlSet001");
+    if (!why.empty() && dirty) {
+        why =
+            std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
+                                                 : "its header is damaged (bad checksum)") +
+            ", and " + why +
+            ", so its latest state cannot be recovered: boot the board once with this card and shut it down "
+            "cleanly, then try again";
+    }
+    if (why.empty() && !dirty) {
+        const char* reason = MapHive(HiveLe32(header + 40));
+        why = reason != nullptr ? reason : "";
+    }
+    if (why.empty() && !HighestLogSequence(hive.logs->views, LogCount, MaxBinsDataSize,
+                                           HiveLe32(hive.image.bytes + 4), &hive.logSequence)) {
+        why = "a log beside it is damaged in a way Windows never writes";
+    }
+    if (why.empty() && HiveRootKey(hive.image) == HiveNoCell) {
+        why = "its root key is damaged";
+    }
+    if (why.empty() && !BootsControlSet001()) {
+        why = "Select\\Current does not name control set 1, so the board would not boot the names written to "
+              "ControlSet001";
+    }
+    if (!why.empty()) {
+        Explain(why.c_str());
         Release();
         return ERROR_INVALID_DATA;
     }
@@ -436,34 +388,31 @@ LONG Attach() {
     return ERROR_SUCCESS;
 }
 
-hive_node_h ChildNamed(hive_node_h node, const std::string& name) {
-    // hivex matches names ignoring case, as Windows does.
-    return hivex_node_get_child(hive.handle, node, name.c_str());
-}
-
-bool HasNameIgnoringCase(hive_node_h node, const char* name) {
-    char* own = hivex_node_name(hive.handle, node);
-    const bool same = own != nullptr && strcasecmp(own, name) == 0;
-    free(own);
-    return same;
-}
-
-// A key that would be rewritten must not hold a value hivex would write in
-// a layout the board may not read.
-bool HoldsOversizedValue(hive_node_h node) {
-    hive_value_h* values = hivex_node_values(hive.handle, node);
-    if (values == nullptr) {
-        return true;
+// Opens the hive for writing, and makes sure a log can be written beside it,
+// before anything is shown: a read-only card or someone else's hive fails
+// here, not after the new name was printed.
+LONG PrepareWriting() {
+    const std::string locked = "/proc/self/fd/" + std::to_string(hive.lockFd);
+    hive.writeFd = open(locked.c_str(), O_RDWR | O_CLOEXEC);
+    const char* what = "the hive cannot be written: ";
+    if (hive.writeFd >= 0) {
+        const std::string& log = !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
+        const int fd =
+            log.empty() ? -1 : openat(hive.directory, log.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        what = "its log cannot be written: ";
+        if (fd >= 0) {
+            close(fd);
+        } else if (!log.empty() || faccessat(hive.directory, ".", W_OK, AT_EACCESS) != 0) {
+            close(hive.writeFd);
+            hive.writeFd = -1;
+        }
     }
-    bool oversized = false;
-    for (size_t i = 0; values[i] != 0 && !oversized; ++i) {
-        hive_type type;
-        size_t length = 0;
-        oversized =
-            hivex_value_type(hive.handle, values[i], &type, &length) != 0 || length > LargestRewritableValue;
+    if (hive.writeFd < 0) {
+        const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
+        Explain((what + std::string(strerror(errno))).c_str());
+        return error;
     }
-    free(values);
-    return oversized;
+    return ERROR_SUCCESS;
 }
 
 LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey** result) {
@@ -471,73 +420,60 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
     if (parent != nullptr && parent->isVolatile) {
         return ERROR_FILE_NOT_FOUND;
     }
-    hive_node_h node = parent != nullptr ? parent->node : 0;
+    std::uint32_t node = parent != nullptr ? parent->node : HiveNoCell;
+    std::string name = parent != nullptr ? parent->name : "";
+    std::string parentName = parent != nullptr ? parent->parentName : "";
     bool isVolatile = false;
     for (const char* component = subKey; *component != '\0';) {
         const size_t length = strcspn(component, "\\");
-        const std::string name(component, length);
+        const std::string part(component, length);
         component += length;
         component += *component == '\\' ? 1 : 0;
-        if (isVolatile || name.empty()) {
+        if (isVolatile || part.empty()) {
             return ERROR_FILE_NOT_FOUND;
         }
-        if (node == 0) {
+        if (node == HiveNoCell) {
             // Below HKEY_LOCAL_MACHINE only SYSTEM is here: the hive itself.
-            if (strcasecmp(name.c_str(), RootKeyName) != 0) {
+            if (strcasecmp(part.c_str(), RootKeyName) != 0) {
                 return ERROR_FILE_NOT_FOUND;
             }
-            node = hivex_root(hive.handle);
+            node = HiveRootKey(hive.image);
+            name = part;
             continue;
         }
-        const hive_node_h child = ChildNamed(node, name);
-        if (child != 0) {
-            node = child;
-            continue;
+        std::uint32_t child = HiveNoCell;
+        const char* reason = FindHiveSubkey(hive.image, node, part.c_str(), &child);
+        if (reason != nullptr) {
+            Explain(reason);
+            return ERROR_INVALID_DATA;
         }
-        // ...\Control\ComputerName\ActiveComputerName exists on a running
-        // board only: present it as the boot would make it.
-        const hive_node_h source = ChildNamed(node, VolatileKeySource);
-        const hive_node_h grandparent = hivex_node_parent(hive.handle, node);
-        if (strcasecmp(name.c_str(), VolatileKeyName) != 0 || source == 0 ||
-            !HasNameIgnoringCase(node, "ComputerName") || grandparent == 0 ||
-            !HasNameIgnoringCase(grandparent, "Control")) {
-            return ERROR_FILE_NOT_FOUND;
+        if (child == HiveNoCell) {
+            // ...\Control\ComputerName\ActiveComputerName exists on a running
+            // board only: present it as the boot would make it.
+            if (strcasecmp(part.c_str(), VolatileKeyName) != 0 ||
+                strcasecmp(name.c_str(), "ComputerName") != 0 ||
+                strcasecmp(parentName.c_str(), "Control") != 0 ||
+                FindHiveSubkey(hive.image, node, VolatileKeySource, &child) != nullptr ||
+                child == HiveNoCell) {
+                return ERROR_FILE_NOT_FOUND;
+            }
+            isVolatile = true;
         }
-        node = source;
-        isVolatile = true;
+        node = child;
+        parentName = name;
+        name = part;
     }
-    if (node == 0) {
+    if (node == HiveNoCell) {
         return ERROR_FILE_NOT_FOUND;
     }
-    if (forWriting && !isVolatile && HoldsOversizedValue(node)) {
-        char* name = hivex_node_name(hive.handle, node);
-        const std::string reason = std::string("the key ") + (name != nullptr ? name : "?") +
-                                   " holds a value over 16344 bytes, which rewriting it would store in a "
-                                   "layout newer Windows versions do not expect";
-        free(name);
-        Explain(reason.c_str());
-        return ERROR_INVALID_DATA;
-    }
-    *result = reinterpret_cast<StoreKey*>(new (std::nothrow) HiveKey{node, isVolatile});
-    return *result != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
-}
-
-// The value named `name` ignoring case, or 0.
-hive_value_h FindValue(hive_node_h node, const char* name, std::string* storedName) {
-    hive_value_h* values = hivex_node_values(hive.handle, node);
-    hive_value_h found = 0;
-    for (size_t i = 0; values != nullptr && values[i] != 0 && found == 0; ++i) {
-        char* key = hivex_value_key(hive.handle, values[i]);
-        if (key != nullptr && strcasecmp(key, name) == 0) {
-            found = values[i];
-            if (storedName != nullptr) {
-                *storedName = key;
-            }
+    if (forWriting && hive.writeFd < 0) {
+        const LONG error = PrepareWriting();
+        if (error != ERROR_SUCCESS) {
+            return error;
         }
-        free(key);
     }
-    free(values);
-    return found;
+    *result = reinterpret_cast<StoreKey*>(new (std::nothrow) HiveKey{node, isVolatile, name, parentName});
+    return *result != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 bool IsStringType(DWORD type) {
@@ -549,31 +485,28 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
     if (key->isVolatile && strcasecmp(valueName, "ComputerName") != 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    const hive_value_h value = FindValue(key->node, valueName, nullptr);
-    if (value == 0) {
-        return ERROR_FILE_NOT_FOUND;
+    HiveValue value;
+    const LONG found = FindValue(key->node, valueName, false, &value);
+    if (found != ERROR_SUCCESS) {
+        return found;
     }
-    hive_type storedType;
-    size_t length = 0;
-    char* raw = hivex_value_value(hive.handle, value, &storedType, &length);
-    if (raw == nullptr) {
-        return ERROR_INVALID_DATA;
+    if (value.data == nullptr && value.size > 0) {
+        return ERROR_MORE_DATA; // kept in segments: far over any name
     }
-    *type = static_cast<DWORD>(storedType);
+    // Types are plain numbers: any 32-bit value may be stored.
+    *type = value.type;
+    const size_t length = value.size;
     if (!IsStringType(*type)) {
-        data->assign(raw, length);
-        free(raw);
+        data->assign(reinterpret_cast<const char*>(value.data), length);
         return ERROR_SUCCESS;
     }
     // UTF-16LE to the ANSI code page; a character the code page lacks fails
     // the query rather than turning into a substitute.
     if (length % 2 != 0 || length / 2 > 0x7FFFFFFF / 4) {
-        free(raw);
         return ERROR_INVALID_DATA;
     }
     std::u16string wide(length / 2, u'\0');
-    memcpy(wide.data(), raw, length);
-    free(raw);
+    memcpy(wide.data(), value.data, length);
     data->assign(wide.size() * 4, '\0');
     const int converted =
         wide.empty() ? 0
@@ -604,15 +537,18 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
         }
         stored.assign(reinterpret_cast<const char*>(wide.data()), static_cast<size_t>(converted) * 2);
     }
-    if (stored.size() > LargestRewritableValue) {
-        return ERROR_INVALID_PARAMETER;
+    // The value keeps its own spelling (`NV HostName`): only its data changes.
+    HiveValue value;
+    const LONG found = FindValue(key->node, valueName, true, &value);
+    if (found != ERROR_SUCCESS) {
+        return found;
     }
-    // A hive may spell the name its own way (`NV HostName`); it keeps it.
-    std::string name = valueName;
-    FindValue(key->node, valueName, &name);
-    hive_set_value value = {name.data(), static_cast<hive_type>(type), stored.size(), stored.data()};
-    if (hivex_node_set_value(hive.handle, key->node, &value, 0) != 0) {
-        return ErrorFromErrno(ERROR_WRITE_FAULT);
+    const char* reason = SetHiveValue(&hive.image, key->node, value, type,
+                                      reinterpret_cast<const unsigned char*>(stored.data()),
+                                      static_cast<std::uint32_t>(stored.size()));
+    if (reason != nullptr) {
+        Explain(reason);
+        return ERROR_INVALID_DATA;
     }
     hive.changed = true;
     return ERROR_SUCCESS;
@@ -623,57 +559,132 @@ LONG CloseKey(StoreKey* key) {
     return ERROR_SUCCESS;
 }
 
-// What hivex wrote, made what Windows expects of a clean hive: both sequence
-// numbers equal and past every entry the logs could chain in, and the
-// checksum by Windows' rule, which hivex does not follow.
-bool SettleHeader(int fd) {
-    unsigned char header[HiveLogHeaderSize];
-    size_t got = 0;
-    if (!ReadAt(fd, header, sizeof header, 0, &got) || got != sizeof header) {
-        return false;
-    }
-    std::uint32_t sequence = HiveLe32(header + 4);
-    if (static_cast<std::int32_t>(sequence - hive.sequenceFloor) <= 0) {
-        sequence = hive.sequenceFloor + 1;
-    }
-    for (size_t field : {size_t{4}, size_t{8}}) {
-        for (int i = 0; i < 4; ++i) {
-            header[field + i] = static_cast<unsigned char>(sequence >> (8 * i));
-        }
-    }
-    const std::uint32_t sum = HiveChecksum(header);
+void PutNumbers(unsigned char* baseBlock, std::uint32_t primary, std::uint32_t secondary) {
     for (int i = 0; i < 4; ++i) {
-        header[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
+        baseBlock[4 + i] = static_cast<unsigned char>(primary >> (8 * i));
+        baseBlock[8 + i] = static_cast<unsigned char>(secondary >> (8 * i));
     }
-    return pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    const std::uint32_t sum = HiveChecksum(baseBlock);
+    for (int i = 0; i < 4; ++i) {
+        baseBlock[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
+    }
 }
 
-// Writes the changed hive to an exclusively created temporary beside it,
-// flushes it, renames it over the hive and flushes the directory: the file
-// holds the old hive or the new one, whole, whenever the process dies. The
-// logs are never touched: a clean primary makes Windows ignore them.
-bool WriteOut() {
-    struct stat old;
-    if (fstat(hive.lockFd, &old) != 0) {
+bool WriteAt(int fd, const unsigned char* bytes, size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
+
+// A dirty hive is first recovered on disk as Windows recovers it at boot:
+// the logs' pages replayed onto the primary, which stays dirty (a crash
+// meanwhile leaves the logs to replay again), then the recovered header,
+// clean. Only then may a log be rewritten.
+bool SettleReplay(std::uint32_t sequence) {
+    for (const HivePageWrite& write : hive.replay.writes) {
+        if (!WriteAt(hive.writeFd, write.bytes, write.size, BaseBlockSize + std::uint64_t{write.offset})) {
+            return false;
+        }
+    }
+    if (fsync(hive.writeFd) != 0) {
         return false;
     }
-    return ReplaceDurably(hive.directory, hive.fileName.c_str(), hive.tempPrefix.c_str(), &old, [](int fd) {
-        // hivex writes by path: the temporary's own, whatever its name names.
-        const std::string target = "/proc/self/fd/" + std::to_string(fd);
-        return hivex_commit(hive.handle, target.c_str(), 0) == 0 && SettleHeader(fd);
-    });
+    PutNumbers(hive.recovered, sequence, sequence);
+    return WriteAt(hive.writeFd, hive.recovered, BaseBlockSize, 0) && fsync(hive.writeFd) == 0;
+}
+
+// The log the entry goes to: LOG1 (or LOG2) as the card spells it, or a new
+// SYSTEM.LOG1. Its descriptor, or -1.
+int OpenLog(bool* created) {
+    const std::string& found = !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
+    *created = found.empty();
+    const std::string name = found.empty() ? hive.fileName + LogSuffixes[0] : found;
+    struct stat primary;
+    const mode_t mode = fstat(hive.lockFd, &primary) == 0 ? primary.st_mode & 0666 : 0600;
+    return openat(hive.directory, name.c_str(),
+                  O_RDWR | O_NONBLOCK | O_CLOEXEC | (*created ? O_CREAT | O_EXCL | O_NOFOLLOW : 0), mode);
+}
+
+// Writes the rename as Windows writes a change: (1) the changed pages as one
+// log entry, flushed; (2) the header marked dirty, flushed, so no page lands
+// before the header says so; (3) the pages in place, flushed; (4) the header
+// clean, flushed. Numbered above everything in the logs, a crash anywhere
+// leaves the old names or, through the entry, the new ones. `step` tells how
+// far it got.
+bool WriteInPlace(int* step) {
+    *step = 0;
+    std::uint32_t sequence = hive.logSequence;
+    if (hive.replayed) {
+        if (!SettleReplay(sequence + 1)) {
+            return false;
+        }
+        sequence += 1;
+    }
+    const std::uint32_t entry = sequence + 1;
+    const std::uint32_t clean = entry + 1;
+    std::vector<std::uint32_t> pages = hive.image.changedPages;
+    std::sort(pages.begin(), pages.end());
+    std::vector<HiveLogPage> images;
+    images.reserve(pages.size());
+    for (std::uint32_t page : pages) {
+        images.push_back({page, hive.image.bytes + BaseBlockSize + page});
+    }
+    unsigned char* base = hive.image.bytes;
+    const std::vector<unsigned char> log = BuildHiveLog(base, entry, images.data(), images.size());
+    bool created = false;
+    const int fd = OpenLog(&created);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAt(fd, log.data(), log.size(), 0) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || (created && fsync(hive.directory) != 0)) {
+        return false;
+    }
+    *step = 1;
+    PutNumbers(base, clean, entry);
+    if (!WriteAt(hive.writeFd, base, BaseBlockSize, 0) || fsync(hive.writeFd) != 0) {
+        return false;
+    }
+    *step = 2;
+    for (std::uint32_t page : pages) {
+        if (!WriteAt(hive.writeFd, base + BaseBlockSize + page, PageSize,
+                     BaseBlockSize + std::uint64_t{page})) {
+            return false;
+        }
+    }
+    if (fsync(hive.writeFd) != 0) {
+        return false;
+    }
+    *step = 3;
+    PutNumbers(base, clean, clean);
+    return WriteAt(hive.writeFd, base, BaseBlockSize, 0) && fsync(hive.writeFd) == 0;
 }
 
 LONG Detach() {
     LONG result = ERROR_SUCCESS;
-    if (hive.changed) {
-        // Temporaries a killed run left beside this hive; ours is made after.
-        SweepTemporaries(hive.directory, hive.tempPrefix.c_str());
-        if (!WriteOut()) {
-            const std::string reason = std::string("writing the hive failed: ") + strerror(errno);
-            Explain(reason.c_str());
-            result = ERROR_WRITE_FAULT;
-        }
+    int step = 0;
+    if (hive.changed && !WriteInPlace(&step)) {
+        const int saved = errno;
+        const std::string reason =
+            std::string("writing the hive failed (") + strerror(saved) + "): " +
+            (step == 0   ? "the hive itself was not touched"
+             : step == 1 ? "the hive itself was not touched; its log holds the rename, which Windows "
+                           "ignores while the hive is clean"
+                         : "the hive is left marked dirty, and its log holds the rename: the board's "
+                           "next boot, or the next run, completes it");
+        Explain(reason.c_str());
+        result = ERROR_WRITE_FAULT;
     }
     Release();
     return result;

@@ -1,0 +1,340 @@
+// Key nodes (nk), subkey lists (lf, lh, li, and ri above them), value lists
+// and value records (vk) as the hive stores them; see hive_cells.h.
+#include "hive_cells.h"
+
+#include "hive_replay.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t Page = 4096;
+constexpr std::uint32_t BinHeaderSize = 32;
+constexpr std::uint32_t InlineData = 0x80000000;
+// Above this, hives of format 1.4 and later keep data in segments.
+constexpr std::uint32_t LargestSingleCell = 16344;
+
+std::uint16_t Le16(const unsigned char* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+void PutLe32(unsigned char* bytes, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// A cell: its data (after the 4-byte size) and how many bytes that holds.
+struct Cell {
+    unsigned char* data = nullptr;
+    std::uint32_t size = 0;
+    bool allocated = false;
+};
+
+unsigned char* At(const HiveImage& hive, std::uint32_t offset) {
+    return hive.bytes + HiveBaseBlockSize + offset;
+}
+
+// The bin holding bins offset `offset`: its start and end. Bins start at
+// 4096-byte boundaries with a header naming their own offset.
+bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, std::uint32_t* end) {
+    const std::uint32_t bins = HiveBinsDataSize(hive);
+    if (offset >= bins) {
+        return false;
+    }
+    for (std::uint32_t page = offset / Page * Page;; page -= Page) {
+        const unsigned char* header = At(hive, page);
+        const std::uint32_t size = HiveLe32(header + 8);
+        if (memcmp(header, "hbin", 4) == 0 && HiveLe32(header + 4) == page) {
+            if (size < Page || size % Page != 0 || size > bins - page || page + size <= offset) {
+                return false;
+            }
+            *start = page;
+            *end = page + size;
+            return true;
+        }
+        if (page == 0) {
+            return false;
+        }
+    }
+}
+
+// The cell at `offset`, if it lies whole inside its bin, past the header.
+bool CellAt(const HiveImage& hive, std::uint32_t offset, Cell* cell) {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    if (offset % 8 != 0 || !BinOf(hive, offset, &start, &end) || offset < start + BinHeaderSize ||
+        end - offset < 8) {
+        return false;
+    }
+    const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, offset)));
+    const std::uint32_t size =
+        raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
+    if (size < 8 || size % 8 != 0 || size > end - offset) {
+        return false;
+    }
+    *cell = {At(hive, offset) + 4, size - 4, raw < 0};
+    return true;
+}
+
+// An allocated cell holding at least `least` bytes that starts with `signature`.
+bool RecordAt(const HiveImage& hive, std::uint32_t offset, const char* signature, std::uint32_t least,
+              Cell* cell) {
+    return CellAt(hive, offset, cell) && cell->allocated && cell->size >= least &&
+           memcmp(cell->data, signature, 2) == 0;
+}
+
+// Windows compares names upper-cased; the names looked for are ASCII, so a
+// stored character matches only its ASCII letter in either case.
+bool SameName(const unsigned char* stored, std::uint32_t size, bool compressed, const char* name) {
+    const size_t length = strlen(name);
+    if (size != (compressed ? length : 2 * length)) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned unit = compressed ? stored[i] : Le16(stored + 2 * i);
+        const unsigned want = static_cast<unsigned char>(name[i]);
+        const auto upper = [](unsigned c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
+        if (unit > 0x7F || upper(unit) != upper(want)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the key node at `offset` is named `name`; false and a reason when
+// it is no key node.
+bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, const char** reason) {
+    Cell key;
+    if (!RecordAt(hive, offset, "nk", 76, &key) || key.size - 76 < Le16(key.data + 72)) {
+        *reason = "a subkey list points at something that is no key";
+        return false;
+    }
+    return SameName(key.data + 76, Le16(key.data + 72), (Le16(key.data + 2) & 0x20) != 0, name);
+}
+
+// Looks for `name` in the subkey list at `offset`; an `ri` list holds lists.
+const char* SearchList(const HiveImage& hive, std::uint32_t offset, const char* name, bool underRi,
+                       std::uint32_t* child) {
+    Cell list;
+    if (!CellAt(hive, offset, &list) || !list.allocated || list.size < 4) {
+        return "a key's subkey list is damaged";
+    }
+    const std::uint32_t count = Le16(list.data + 2);
+    const bool pairs = memcmp(list.data, "lf", 2) == 0 || memcmp(list.data, "lh", 2) == 0;
+    const bool single = memcmp(list.data, "li", 2) == 0;
+    const bool indirect = !underRi && memcmp(list.data, "ri", 2) == 0;
+    const std::uint32_t stride = pairs ? 8 : 4;
+    if ((!pairs && !single && !indirect) || (list.size - 4) / stride < count) {
+        return "a key's subkey list is damaged";
+    }
+    for (std::uint32_t i = 0; i < count && *child == HiveNoCell; ++i) {
+        const std::uint32_t element = HiveLe32(list.data + 4 + size_t{stride} * i);
+        if (indirect) {
+            const char* reason = SearchList(hive, element, name, true, child);
+            if (reason != nullptr) {
+                return reason;
+            }
+            continue;
+        }
+        const char* reason = nullptr;
+        if (KeyNamed(hive, element, name, &reason)) {
+            *child = element;
+        } else if (reason != nullptr) {
+            return reason;
+        }
+    }
+    return nullptr;
+}
+
+void MarkChanged(HiveImage* hive, std::uint32_t offset, std::uint32_t size) {
+    for (std::uint32_t page = offset / Page * Page; page < offset + size; page += Page) {
+        bool known = false;
+        for (std::uint32_t changed : hive->changedPages) {
+            known = known || changed == page;
+        }
+        if (!known) {
+            hive->changedPages.push_back(page);
+        }
+    }
+}
+
+// Where a value's data cell is, or HiveNoCell for data in the record.
+std::uint32_t DataCell(const unsigned char* record) {
+    const std::uint32_t size = HiveLe32(record + 4);
+    return (size & InlineData) != 0 || size == 0 ? HiveNoCell : HiveLe32(record + 8);
+}
+
+// Takes `need` bytes (a multiple of 8, the size included) from a free cell
+// of the last bin, or from a new bin at the end. HiveNoCell when there is no room.
+std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
+    const std::uint32_t bins = HiveBinsDataSize(*hive);
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    if (BinOf(*hive, bins - 1, &start, &end)) {
+        for (std::uint32_t offset = start + BinHeaderSize; offset < end;) {
+            Cell cell;
+            if (!CellAt(*hive, offset, &cell)) {
+                break;
+            }
+            const std::uint32_t size = cell.size + 4;
+            if (!cell.allocated && size >= need) {
+                const std::uint32_t taken = size - need >= 8 ? need : size;
+                PutLe32(At(*hive, offset), 0u - taken);
+                MarkChanged(hive, offset, 4);
+                if (taken < size) {
+                    PutLe32(At(*hive, offset + taken), size - taken);
+                    MarkChanged(hive, offset + taken, 4);
+                }
+                return offset;
+            }
+            offset += size;
+        }
+    }
+    const std::uint32_t binSize = (BinHeaderSize + need + Page - 1) / Page * Page;
+    if (hive->capacity - HiveBaseBlockSize - bins < binSize) {
+        return HiveNoCell;
+    }
+    unsigned char* bin = At(*hive, bins);
+    memset(bin, 0, binSize);
+    constexpr unsigned char Signature[] = {'h', 'b', 'i', 'n'};
+    memcpy(bin, Signature, sizeof Signature);
+    PutLe32(bin + 4, bins);
+    PutLe32(bin + 8, binSize);
+    memcpy(bin + 20, hive->bytes + 12, 8); // the hive's last written time
+    PutLe32(bin + BinHeaderSize, 0u - need);
+    if (binSize - BinHeaderSize > need) {
+        PutLe32(bin + BinHeaderSize + need, binSize - BinHeaderSize - need);
+    }
+    PutLe32(hive->bytes + 40, bins + binSize);
+    MarkChanged(hive, bins, binSize);
+    return bins + BinHeaderSize;
+}
+
+} // namespace
+
+std::uint32_t HiveBinsDataSize(const HiveImage& hive) {
+    const std::uint32_t bins = HiveLe32(hive.bytes + 40);
+    return hive.capacity < HiveBaseBlockSize || bins > hive.capacity - HiveBaseBlockSize ? 0 : bins;
+}
+
+std::uint32_t HiveRootKey(const HiveImage& hive) {
+    Cell root;
+    const std::uint32_t offset = HiveLe32(hive.bytes + 36);
+    return RecordAt(hive, offset, "nk", 76, &root) ? offset : HiveNoCell;
+}
+
+const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child) {
+    *child = HiveNoCell;
+    Cell node;
+    if (!RecordAt(hive, key, "nk", 76, &node)) {
+        return "a key node is damaged";
+    }
+    const std::uint32_t list = HiveLe32(node.data + 28);
+    return HiveLe32(node.data + 20) == 0 || list == HiveNoCell ? nullptr
+                                                               : SearchList(hive, list, name, false, child);
+}
+
+const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
+                          HiveValue* value) {
+    *value = HiveValue{};
+    Cell node;
+    if (!RecordAt(hive, key, "nk", 76, &node)) {
+        return "a key node is damaged";
+    }
+    const std::uint32_t count = HiveLe32(node.data + 36);
+    Cell list;
+    if (count == 0) {
+        return nullptr;
+    }
+    if (!CellAt(hive, HiveLe32(node.data + 40), &list) || !list.allocated || list.size / 4 < count) {
+        return "a key's value list is damaged";
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t offset = HiveLe32(list.data + 4 * size_t{i});
+        Cell record;
+        if (!RecordAt(hive, offset, "vk", 20, &record) || record.size - 20 < Le16(record.data + 2)) {
+            return "a key's value list points at something that is no value";
+        }
+        const bool compressed = (Le16(record.data + 16) & 1) != 0;
+        if (!SameName(record.data + 20, Le16(record.data + 2), compressed, name)) {
+            continue;
+        }
+        if (value->record != HiveNoCell) {
+            if (unique) {
+                return "a key holds two values whose names differ only in letter case";
+            }
+            continue;
+        }
+        *value = {offset,           HiveLe32(record.data + 12), nullptr,   0,
+                  record.data + 20, Le16(record.data + 2),      compressed};
+        const std::uint32_t size = HiveLe32(record.data + 4);
+        const std::uint32_t cell = DataCell(record.data);
+        Cell data;
+        if ((size & InlineData) != 0) {
+            value->size = size & ~InlineData;
+            value->data = record.data + 8;
+            if (value->size > 4) {
+                return "a value's data size is damaged";
+            }
+        } else if (size != 0 && (cell == offset || !CellAt(hive, cell, &data) || !data.allocated)) {
+            return "a value's data points outside the hive, at the value itself, or at a free cell";
+        } else if (size != 0) {
+            value->size = size;
+            const bool segmented = size > LargestSingleCell && HiveLe32(hive.bytes + 24) >= 4;
+            if (!segmented && size > data.size) {
+                return "a value's data runs past its cell";
+            }
+            value->data = segmented ? nullptr : data.data;
+        }
+    }
+    return nullptr;
+}
+
+const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
+                         const unsigned char* data, std::uint32_t size) {
+    Cell node;
+    Cell record;
+    Cell list;
+    if (!RecordAt(*hive, key, "nk", 76, &node) || !RecordAt(*hive, value.record, "vk", 20, &record) ||
+        !CellAt(*hive, HiveLe32(node.data + 40), &list)) {
+        return "a key node or value record is damaged";
+    }
+    std::uint32_t cell = DataCell(record.data);
+    Cell old;
+    bool reuse =
+        cell != HiveNoCell && size > 4 && CellAt(*hive, cell, &old) && old.allocated && old.size >= size;
+    // A cell another value of the key also points to is never written over.
+    const std::uint32_t count = HiveLe32(node.data + 36);
+    for (std::uint32_t i = 0; reuse && i < count && i < list.size / 4; ++i) {
+        const std::uint32_t other = HiveLe32(list.data + 4 * size_t{i});
+        Cell neighbour;
+        reuse = other == value.record || !RecordAt(*hive, other, "vk", 20, &neighbour) ||
+                DataCell(neighbour.data) != cell;
+    }
+    unsigned char* recordBytes = record.data;
+    if (size <= 4) {
+        PutLe32(recordBytes + 4, size | InlineData);
+        PutLe32(recordBytes + 8, 0);
+        memcpy(recordBytes + 8, data, size);
+    } else {
+        if (!reuse) {
+            cell = Allocate(hive, (4 + size + 7) / 8 * 8);
+            if (cell == HiveNoCell) {
+                return "the hive has no room for a new bin";
+            }
+        }
+        memcpy(At(*hive, cell) + 4, data, size);
+        MarkChanged(hive, cell, 4 + size);
+        PutLe32(recordBytes + 4, size);
+        PutLe32(recordBytes + 8, cell);
+    }
+    PutLe32(recordBytes + 12, type);
+    MarkChanged(hive, value.record, 24);
+    // Cell pointers stay valid: allocation never moves a cell.
+    if (HiveLe32(node.data + 64) < size) {
+        PutLe32(node.data + 64, size);
+        MarkChanged(hive, key, 4 + 68);
+    }
+    return nullptr;
+}
