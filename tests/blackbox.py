@@ -724,6 +724,45 @@ class HiveOffline(Case):
                 status, out, _ = self.run_dirty(b"LATER")
                 self.assertEqual((status, out), (0, BANNER + renamed(then, b"LATER")))
 
+    def test_stale_entries_in_the_logs_are_never_chained_in(self):
+        # A clean hive beside logs whose valid entries, numbered from the
+        # primary's own number on, would rename it INTRUDER: Windows ignores
+        # them while the hive is clean, and so must a replay of a rename cut
+        # short after it marked the hive dirty.
+        fx = self.fixture
+        for split in (1, 2):
+            with self.subTest(split=split):
+                self.card()
+                with open(self.b.hive, "rb") as f:
+                    clean = f.read()
+                fx.dirty(self.b.hive, self.log_change("INTRUDER"), split=split)
+                with open(self.b.hive, "wb") as f:
+                    f.write(clean)
+                status, out, err = self.run_tool(b"NEW", prefix=[
+                    "strace", "-f", "-o", "/dev/null", "-e", "trace=pwrite64", "-e", "inject=pwrite64:error=EIO:when=3"])
+                self.assertIn(b"the hive is left marked dirty", err)
+                status, out, err = self.run_dirty(b"LATER")
+                self.assertEqual((status, out), (0, BANNER + renamed(b"NEW", b"LATER")), err)
+                self.assertIn(b"replayed 1 log entry from SYSTEM.LOG1", err)
+
+    def test_a_hive_that_cannot_be_written_fails_before_the_old_name(self):
+        # Immutable files refuse writing even to root, as a read-only card does.
+        self.card()
+        self.assertEqual(self.run_dirty(b"FIRST")[0], 0)  # now it has a SYSTEM.LOG1
+        for name, said in (("SYSTEM", b"the hive cannot be written"), ("SYSTEM.LOG1", b"its log cannot be written")):
+            path = os.path.join(self.b.config, name)
+            if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+                self.skipTest("chattr +i is not supported here")
+            try:
+                before = self.b.snapshot()
+                status, out, err = self.run_dirty(b"NEW")
+            finally:
+                subprocess.run(["chattr", "-i", path], capture_output=True)
+            self.assertEqual((status, out), (1, BANNER), name)
+            self.assertIn(said, err.split(b"\n")[0], name)
+            self.assertTrue(err.endswith(b"\n" + self.OPEN_ERROR), name)
+            self.assertEqual(self.b.snapshot(), before, name)
+
     def log_change(self, name, other=True):
         """What the board did before its power was pulled: names set to `name`
         (the computer name in small letters) and, when `other`, a new key and a

@@ -3,7 +3,7 @@ empty hive (the base block and one bin holding a root key and its security
 cell), then hivex's own API adds the keys and values. Debian's python3-hivex.
 
     hive_fixture.py card PATH [NAME]      a hive as it lies on a fresh card
-    hive_fixture.py big PATH              about 12 MB, 50,000 keys, for bench/run
+    hive_fixture.py big PATH [BUSES]      about 12 MB, 50,000 keys (100 buses), for bench/run
     hive_fixture.py dirty PATH            PATH (a clean hive) left dirty, about 1 MB of
                                           changes in PATH.LOG1 and PATH.LOG2, for bench/run
     hive_fixture.py seeds DIR             seeds for the fuzz targets (DIR is tests/fuzz/corpus)
@@ -226,13 +226,14 @@ def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
     return numbers
 
 
-def big(path):
-    """About 12 MB with some 50,000 keys beside the name values. Subkey lists
-    stay short: hivex allocates a new list for every key it adds."""
+def big(path, buses=100):
+    """About 12 MB with some 50,000 keys beside the name values (about 120 KB
+    a bus). Subkey lists stay short: hivex allocates a new list for every key
+    it adds."""
     fresh_card(path)
     h = hivex.Hivex(path, write=True)
     enum = add(h, h.root(), r"ControlSet001\Enum")
-    for i in range(100):
+    for i in range(buses):
         bus = h.node_add_child(enum, f"BUS{i:02}")
         for j in range(50):
             device = h.node_add_child(bus, f"DEVICE{j:02}")
@@ -247,7 +248,7 @@ if __name__ == "__main__":
     if sys.argv[1] == "card":
         fresh_card(sys.argv[2], *sys.argv[3:4])
     elif sys.argv[1] == "big":
-        big(sys.argv[2])
+        big(sys.argv[2], *map(int, sys.argv[3:4]))
     elif sys.argv[1] == "seeds":
         # The fuzz target's input: flags, the primary's and LOG1's lengths, the three files.
         for name, kw in (("card", {}), ("card_active", {"active": True})):

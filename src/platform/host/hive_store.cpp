@@ -211,9 +211,10 @@ void TellReplay(const HiveReplay& replay, const FoundLogs& logs) {
             ++named;
         }
     }
-    const std::string line = "replayed " + std::to_string(replay.changes) +
-                             (replay.oldFormat ? " dirty pages" : " log entries") + " from " + from +
-                             ", as Windows would at boot";
+    const char* unit = replay.oldFormat ? (replay.changes == 1 ? " dirty page" : " dirty pages")
+                                        : (replay.changes == 1 ? " log entry" : " log entries");
+    const std::string line =
+        "replayed " + std::to_string(replay.changes) + unit + " from " + from + ", as Windows would at boot";
     Explain(line.c_str());
 }
 
