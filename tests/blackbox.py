@@ -703,17 +703,25 @@ class HiveOffline(Case):
 
     def test_a_failed_write_says_what_it_left(self):
         # pwrite #1 writes the log, #2 marks the hive dirty, #3 writes the first page.
-        rows = [(1, b"the hive itself was not touched", b"GALILEO"),
-                (2, b"the hive itself was not touched; its log holds the rename", b"GALILEO"),
-                (3, b"the hive is left marked dirty, and its log holds the rename", b"NEW")]
-        for when, said, then in rows:
-            with self.subTest(when=when):
+        # On a dirty card, #1 is the first of the pages its recovery writes in place.
+        rows = [(1, b"the hive itself was not touched", b"GALILEO", False),
+                (2, b"the hive itself was not touched; its log holds the rename", b"GALILEO", False),
+                (3, b"the hive is left marked dirty, and its log holds the rename", b"NEW", False),
+                (1, b"the hive is still dirty, its logs as they were", b"FromLog", True)]
+        for when, said, then, dirty in rows:
+            with self.subTest(when=when, dirty=dirty):
                 self.card()
+                if dirty:
+                    self.fixture.dirty(self.b.hive, self.log_change("FromLog", other=False))
+                logs = {k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}
                 with open(self.b.hive, "rb") as f:
                     before = f.read()
-                status, out, err = self.run_tool(b"NEW", prefix=[
+                status, out, err = self.run_dirty(b"NEW", prefix=[
                     "strace", "-f", "-o", "/dev/null", "-e", "trace=pwrite64", "-e", f"inject=pwrite64:error=EIO:when={when}"])
-                self.assertEqual((status, out), (1, BANNER + renamed(b"GALILEO", b"NEW")))
+                self.assertEqual((status, out), (1, BANNER + renamed(b"FromLog" if dirty else b"GALILEO", b"NEW")))
+                if dirty:
+                    self.assertEqual({k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}, logs)
+                    err = err.split(b"\n", 1)[1]  # after the line saying the logs were replayed
                 self.assertTrue(err.startswith(b"velmora: " + self.b.hive.encode() + b": writing the hive failed"), err)
                 self.assertIn(said, err)
                 self.assertTrue(err.endswith(b"\nComputer Name 2 : Registry Close Error.\n"), err)
@@ -793,8 +801,8 @@ class HiveOffline(Case):
         del h
         return hive_backend_export(copy)
 
-    def run_dirty(self, name):
-        command, env = self.b.command([name])
+    def run_dirty(self, name, prefix=()):
+        command, env = self.b.command([name], prefix=prefix)
         result = subprocess.run(command, env=env, capture_output=True, timeout=60)
         return result.returncode, result.stdout, result.stderr
 

@@ -623,7 +623,7 @@ int OpenLog(bool* created) {
 // leaves the old names or, through the entry, the new ones. `step` tells how
 // far it got.
 bool WriteInPlace(int* step) {
-    *step = 0;
+    *step = -1;
     std::uint32_t sequence = hive.logSequence;
     if (hive.replayed) {
         if (!SettleReplay(sequence + 1)) {
@@ -631,6 +631,7 @@ bool WriteInPlace(int* step) {
         }
         sequence += 1;
     }
+    *step = 0;
     const std::uint32_t entry = sequence + 1;
     const std::uint32_t clean = entry + 1;
     std::vector<std::uint32_t> pages = hive.image.changedPages;
@@ -679,7 +680,9 @@ LONG Detach() {
         const int saved = errno;
         const std::string reason =
             std::string("writing the hive failed (") + strerror(saved) + "): " +
-            (step == 0   ? "the hive itself was not touched"
+            (step < 0 ? "the hive is still dirty, its logs as they were: the board's next boot, or the next "
+                        "run, recovers it"
+             : step == 0 ? "the hive itself was not touched"
              : step == 1 ? "the hive itself was not touched; its log holds the rename, which Windows "
                            "ignores while the hive is clean"
                          : "the hive is left marked dirty, and its log holds the rename: the board's "
