@@ -572,19 +572,7 @@ void PutNumbers(unsigned char* baseBlock, std::uint32_t primary, std::uint32_t s
 }
 
 bool WriteAt(int fd, const unsigned char* bytes, size_t size, std::uint64_t offset) {
-    while (size > 0) {
-        const ssize_t written = pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-        offset += static_cast<std::uint64_t>(written);
-    }
-    return true;
+    return WriteAllAt(fd, bytes, size, static_cast<off_t>(offset));
 }
 
 // A dirty hive is first recovered on disk as Windows recovers it at boot:

@@ -36,6 +36,8 @@ extern const RegistryBackend HiveStore;
 LONG ErrorFromErrno(LONG otherwise);
 
 bool WriteAll(int fd, const void* data, size_t size);
+// The same at `offset`, leaving the descriptor's own offset alone.
+bool WriteAllAt(int fd, const void* data, size_t size, off_t offset);
 
 // Opens `path` (a directory or a regular file) and takes an exclusive flock on
 // it, waiting for any holder. A holder may have replaced or removed the path

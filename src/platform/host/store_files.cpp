@@ -90,20 +90,36 @@ LONG ErrorFromErrno(LONG otherwise) {
     }
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
+namespace {
+
+// Writes all of `size` bytes through `put(bytes, count, done)`, which writes
+// at most `count` of them after the `done` already written.
+template <typename Put> bool WriteWhole(const void* data, size_t size, Put put) {
     const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
+    for (size_t done = 0; done < size;) {
+        const ssize_t written = put(bytes + done, size - done, done);
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
             return false;
         }
-        bytes += written;
-        size -= static_cast<size_t>(written);
+        done += static_cast<size_t>(written);
     }
     return true;
+}
+
+} // namespace
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    return WriteWhole(data, size,
+                      [fd](const char* bytes, size_t count, size_t) { return write(fd, bytes, count); });
+}
+
+bool WriteAllAt(int fd, const void* data, size_t size, off_t offset) {
+    return WriteWhole(data, size, [fd, offset](const char* bytes, size_t count, size_t done) {
+        return pwrite(fd, bytes, count, offset + static_cast<off_t>(done));
+    });
 }
 
 int LockPath(const char* path, bool directory) {
