@@ -595,7 +595,7 @@ class HiveOffline(Case):
             ("version 1.7", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 7), b"unknown hive format version"),
             ("dirty, no logs", lambda: self.fixture.make_dirty(self.b.hive), b"not shut down cleanly, and it has no"),
             ("Select\\Current = 2", lambda: self.card(current=2), b"Select\\Current"),
-            ("no Select", lambda: self.bare_card(None), b"Select\\Current"),
+            ("no Select: a SOFTWARE-like hive", lambda: self.bare_card(None), b"not a SYSTEM hive"),
             ("no Current", lambda: self.bare_card([("Default", 4, b"\1\0\0\0")]), b"Select\\Current"),
             ("Current not a DWORD", lambda: self.bare_card([("Current", 3, b"\1\0\0\0")]), b"Select\\Current"),
             ("data at the value itself", lambda: self.patch_value(b"Hostname", 8, lambda cell: cell),
@@ -694,12 +694,34 @@ class HiveOffline(Case):
         self.assertEqual(self.b.snapshot(), before)
 
     def test_a_name_invalid_in_the_code_page_writes_nothing(self):
-        self.card()
-        before = self.b.snapshot()
-        # 0x81 is no character of code page 1252.
-        self.expect(self.run_tool(b"AB\x81"), 1, BANNER + b"Old Computer Name : GALILEO\n",
-                    b"Host Name 1 : Set New Value Error.\n")
-        self.assertEqual(self.b.snapshot(), before)
+        # The C locale's code set is ASCII: UTF-8 bytes typed there are no text
+        # of it (never Windows-1252's mojibake); nor is 0x81 of Shift-JIS alone;
+        # a code set of no table (EUC-JP) is converted through iconv by its name.
+        said = b"the new name is not text of this locale's code set: run under a UTF-8 locale\n"
+        for locale, name, stored in (("C", "caf\u00e9-01".encode("utf-8"), None), ("ja_JP.SJIS", b"AB\x81", None),
+                                     ("ja_JP.eucJP", "\u30ac\u30ea".encode("euc-jp"), "\u30ac\u30ea")):
+            with self.subTest(locale=locale):
+                self.card()
+                before = self.b.snapshot()
+                status, out, err = self.b.run([name], locale=locale)
+                if stored is None:
+                    self.assertEqual((status, out), (1, BANNER + b"Old Computer Name : GALILEO\n"))
+                    self.assertEqual(err, b"velmora: " + self.b.hive.encode() + b": " + said +
+                                     b"Host Name 1 : Set New Value Error.\n")
+                    self.assertEqual(self.b.snapshot(), before)
+                else:
+                    self.assertEqual(status, 0, err)
+                    self.assertEqual(hive_backend_export(self.b.hive)[(TCPIP.lower(), "hostname")],
+                                     (1, (stored + "\0").encode("utf-16-le")))
+
+    def test_an_empty_variable_names_no_card(self):
+        command, env = self.b.command([b"NEW"])
+        env["VELMORA_SYSTEM_HIVE"] = ""
+        result = subprocess.run(command, env=env, capture_output=True, timeout=60)
+        self.assertEqual((result.returncode, result.stdout), (1, BANNER))
+        self.assertTrue(result.stderr.startswith(b"velmora: VELMORA_SYSTEM_HIVE: set but empty"), result.stderr)
+        self.assertTrue(result.stderr.endswith(b"\n" + self.OPEN_ERROR))
+        self.assertEqual(os.listdir(self.b.state), [])  # the stand-in store is never made in its place
 
     def test_a_failed_write_says_what_it_left(self):
         # pwrite #1 writes the log, #2 marks the hive dirty, #3 writes the first page.

@@ -34,6 +34,8 @@ constexpr CodePage CodePages[] = {
 };
 
 constexpr UINT FallbackCodePage = 1252;
+// A code page of no table: the locale's own code set, by iconv's name for it.
+constexpr UINT LocaleCodeSet = 0xFFFF;
 
 struct CodeSetName {
     const char* name; // upper case, without '-' and '_'
@@ -84,7 +86,7 @@ iconv_t Converter(UINT codePage, bool toWide) {
         bool toWide;
         iconv_t converter;
     };
-    static Cached cache[2 * std::size(CodePages)];
+    static Cached cache[2 * (std::size(CodePages) + 2)];
     static size_t used = 0;
     for (size_t i = 0; i < used; ++i) {
         if (cache[i].codePage == codePage && cache[i].toWide == toWide) {
@@ -92,11 +94,15 @@ iconv_t Converter(UINT codePage, bool toWide) {
         }
     }
     const CodePage* page = FindCodePage(codePage);
-    if (page == nullptr) {
+    static const std::string localeCodeSet = EnvironmentCodeSet();
+    const char* name = page != nullptr                                       ? page->iconvName
+                       : codePage == CP_ASCII                                ? "ASCII"
+                       : codePage == LocaleCodeSet && !localeCodeSet.empty() ? localeCodeSet.c_str()
+                                                                             : nullptr;
+    if (name == nullptr) {
         return reinterpret_cast<iconv_t>(-1);
     }
-    iconv_t converter =
-        toWide ? iconv_open("UTF-16LE", page->iconvName) : iconv_open(page->iconvName, "UTF-16LE");
+    iconv_t converter = toWide ? iconv_open("UTF-16LE", name) : iconv_open(name, "UTF-16LE");
     if (converter != reinterpret_cast<iconv_t>(-1) && used < std::size(cache)) {
         cache[used++] = {codePage, toWide, converter};
     }
@@ -124,21 +130,43 @@ locale_t UnicodeLocale() {
     return locale;
 }
 
-} // namespace
-
-UINT GetACP() {
+// The environment's code set, upper case, without '-' and '_'.
+std::string PlainCodeSet() {
     std::string codeSet;
     for (char c : EnvironmentCodeSet()) {
         if (c != '-' && c != '_') {
             codeSet += static_cast<char>(toupper(static_cast<unsigned char>(c)));
         }
     }
+    return codeSet;
+}
+
+UINT KnownCodePage(const std::string& codeSet) {
     for (const CodeSetName& entry : CodeSetNames) {
         if (codeSet == entry.name) {
             return entry.codePage;
         }
     }
-    return FallbackCodePage;
+    return 0;
+}
+
+} // namespace
+
+UINT GetACP() {
+    const UINT known = KnownCodePage(PlainCodeSet());
+    return known != 0 ? known : FallbackCodePage;
+}
+
+UINT HiveCodePage() {
+    const std::string codeSet = PlainCodeSet();
+    const UINT known = KnownCodePage(codeSet);
+    if (known != 0) {
+        return known;
+    }
+    // The C and POSIX locales' code set is ASCII, not Windows-1252.
+    return codeSet.empty() || codeSet == "ANSIX3.41968" || codeSet == "ASCII" || codeSet == "USASCII"
+               ? CP_ASCII
+               : LocaleCodeSet;
 }
 
 BOOL GetCPInfo(UINT codePage, CPINFO* info) {

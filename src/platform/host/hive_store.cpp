@@ -313,8 +313,15 @@ bool BootsControlSet001() {
 }
 
 LONG Attach() {
-    const char* path = getenv("VELMORA_SYSTEM_HIVE");
+    const char* path = ChosenSystemHive();
     hive.path = path != nullptr ? path : "";
+    if (hive.path.empty()) {
+        hive.path = "VELMORA_SYSTEM_HIVE";
+        Explain("set but empty, so no card is named (sudo drops exported variables: write sudo "
+                "VELMORA_SYSTEM_HIVE=/mnt/card/Windows/System32/config/SYSTEM velmora NAME, or use "
+                "velmora-card)");
+        return ERROR_FILE_NOT_FOUND;
+    }
     // Written where the hive really is, not through a link to it.
     char* real = realpath(hive.path.c_str(), nullptr);
     const std::string located = real != nullptr ? real : "";
@@ -376,6 +383,11 @@ LONG Attach() {
     if (why.empty() && HiveRootKey(hive.image) == HiveNoCell) {
         why = "its root key is damaged";
     }
+    std::uint32_t select = HiveNoCell;
+    if (why.empty() && (FindHiveSubkey(hive.image, HiveRootKey(hive.image), "Select", &select) != nullptr ||
+                        select == HiveNoCell)) {
+        why = "not a SYSTEM hive: it has no Select key";
+    }
     if (why.empty() && !BootsControlSet001()) {
         why = "Select\\Current does not name control set 1, so the board would not boot the names written to "
               "ControlSet001";
@@ -385,7 +397,7 @@ LONG Attach() {
         Release();
         return ERROR_INVALID_DATA;
     }
-    hive.codePage = GetACP();
+    hive.codePage = HiveCodePage();
     return ERROR_SUCCESS;
 }
 
@@ -534,6 +546,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
             MultiByteToWideChar(hive.codePage, MB_ERR_INVALID_CHARS, stored.data(), static_cast<int>(size),
                                 wide.data(), static_cast<int>(size));
         if (converted == 0) {
+            Explain("the new name is not text of this locale's code set: run under a UTF-8 locale");
             return ERROR_INVALID_DATA;
         }
         stored.assign(reinterpret_cast<const char*>(wide.data()), static_cast<size_t>(converted) * 2);

@@ -81,3 +81,14 @@ struct SeedValue {
 };
 extern const SeedValue FirstUseValues[];
 extern const int FirstUseValueCount;
+
+// The SYSTEM hive file a card program names, which the registry calls then
+// work on whatever VELMORA_SYSTEM_HIVE says. Null: chosen by the variable.
+void UseSystemHive(const char* path);
+
+// The code page a hive's text is converted through: the locale's code set
+// itself, with no guess. GetACP's table where it knows the code set; strict
+// ASCII (20127) for the C and POSIX locales; otherwise the code set iconv
+// knows by the locale's own name, which conversions then use (or fail).
+UINT HiveCodePage();
+constexpr UINT CP_ASCII = 20127;

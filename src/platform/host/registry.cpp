@@ -17,10 +17,13 @@ namespace {
 
 const RegistryBackend* backend = nullptr;
 int openKeys = 0;
+const char* chosenHive = nullptr;
 
+// A card named by a program's argument, else VELMORA_SYSTEM_HIVE; set but
+// empty (a misspelt script) still means a hive, which then refuses: never the
+// stand-in in its place.
 const RegistryBackend& ChosenBackend() {
-    const char* hive = getenv("VELMORA_SYSTEM_HIVE");
-    return hive != nullptr && hive[0] != '\0' ? HiveStore : DirectoryStore;
+    return chosenHive != nullptr || getenv("VELMORA_SYSTEM_HIVE") != nullptr ? HiveStore : DirectoryStore;
 }
 
 // After the last key: the backend makes its writes durable and drops its lock,
@@ -124,4 +127,12 @@ LONG RegCloseKey(HKEY key) {
         result = result == ERROR_SUCCESS ? detached : result;
     }
     return result;
+}
+
+void UseSystemHive(const char* path) {
+    chosenHive = path;
+}
+
+const char* ChosenSystemHive() {
+    return chosenHive != nullptr ? chosenHive : getenv("VELMORA_SYSTEM_HIVE");
 }

@@ -32,6 +32,10 @@ struct RegistryBackend {
 extern const RegistryBackend DirectoryStore;
 extern const RegistryBackend HiveStore;
 
+// The hive file a run works on: the card a program named, else
+// VELMORA_SYSTEM_HIVE; null when neither.
+const char* ChosenSystemHive();
+
 // Maps errno to a registry error code.
 LONG ErrorFromErrno(LONG otherwise);
 

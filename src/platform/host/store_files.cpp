@@ -70,7 +70,9 @@ bool KeepOwnerAndMode(int fd, const struct stat& like) {
         fchown(fd, like.st_uid, like.st_gid) != 0) {
         return false;
     }
-    return fchmod(fd, like.st_mode & 07777) == 0;
+    // A file system that keeps no Unix mode (FAT32, exFAT, NTFS without a
+    // user mapping) gives every file the same one and may refuse fchmod.
+    return (made.st_mode & 07777) == (like.st_mode & 07777) || fchmod(fd, like.st_mode & 07777) == 0;
 }
 
 } // namespace
