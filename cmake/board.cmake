@@ -12,7 +12,7 @@ target_compile_options(velmora_name_store PRIVATE ${VELMORA_BOARD_FLAGS})
 # and the original file name from this resource.
 enable_language(RC)
 configure_file(src/platform/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
-add_executable(velmora src/front/main.cpp src/platform/win32/entry.cpp ${CMAKE_BINARY_DIR}/version.rc)
+add_executable(velmora src/front/main.cpp src/front/run.cpp src/platform/win32/entry.cpp ${CMAKE_BINARY_DIR}/version.rc)
 target_compile_options(velmora PRIVATE ${VELMORA_LOGIC_FLAGS} ${VELMORA_BOARD_FLAGS})
 target_link_libraries(velmora PRIVATE velmora_name_store)
 target_link_options(velmora PRIVATE -nostdlib -nostartfiles -s -Wl,--entry=_VelmoraStart

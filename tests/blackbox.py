@@ -1057,6 +1057,94 @@ class HiveOffline(Case):
         self.assertEqual(os.listdir(self.b.state), [])
 
 
+class CardProgram(Case):
+    """velmora-card, beside velmora: the card is an argument."""
+
+    def setUp(self):
+        if BACKEND.name != "hive":
+            self.skipTest("needs a hive")
+        super().setUp()
+        import hive_fixture
+
+        self.fixture = hive_fixture
+        self.card_tool = os.path.join(os.path.dirname(BACKEND.tool), "velmora-card")
+        self.cards = tempfile.mkdtemp(dir=BACKEND.base)
+
+    def card(self, path, name="GALILEO"):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.fixture.fresh_card(path, name)
+        return path
+
+    def run_card(self, *args, env=None):
+        env = dict({k: v for k, v in os.environ.items() if k != "VELMORA_SYSTEM_HIVE"}, LC_ALL="C", **(env or {}))
+        result = subprocess.run([self.card_tool] + list(args), env=env, capture_output=True, timeout=60)
+        return result.returncode, result.stdout, result.stderr
+
+    def files(self):
+        found = {}
+        for top, _, names in os.walk(self.cards):
+            for name in names:
+                path = os.path.join(top, name)
+                with open(path, "rb") as f:
+                    found[path] = (hashlib.sha256(f.read()).hexdigest(), os.stat(path).st_mtime_ns)
+        return found
+
+    def test_status_of_several_cards(self):
+        mount = os.path.join(self.cards, "one")
+        clean = self.card(os.path.join(mount, "windows", "system32", "CONFIG", "system"))
+        dirty = self.card(os.path.join(self.cards, "two", "SYSTEM"), "BOARD-2")
+        self.fixture.dirty(dirty, lambda h: h.node_set_value(
+            self.fixture.add(h, h.root(), TCPIP.split("\\", 1)[1]),
+            {"key": "Hostname", "t": REG_SZ, "value": self.fixture.sz("BOARD-2B")}))
+        refused = os.path.join(self.cards, "three")
+        with open(refused, "wb") as f:
+            f.write(b"not a hive")
+        before = self.files()
+        status, out, err = self.run_card("status", mount, dirty, refused)
+        self.assertEqual((status, err), (1, b""))
+        blocks = out.decode().split("\n\n")
+        self.assertTrue(blocks[0].startswith(clean + "\n"), blocks[0])
+        self.assertIn("  ActiveComputerName : GALILEO (as Windows makes it at boot)\n", blocks[0])
+        self.assertIn("  names              : agree\n  state              : clean\n  writable           : yes",
+                      blocks[0])
+        self.assertIn("  Hostname           : BOARD-2B\n", blocks[1])
+        self.assertIn("names              : do not agree", blocks[1])
+        self.assertIn("state              : dirty: Windows would replay 2 log entries from SYSTEM.LOG1 and SYSTEM.LOG2\n", blocks[1])
+        self.assertEqual(blocks[2], refused + "\n  state              : refused: not a registry hive")
+        self.assertEqual(self.files(), before)  # status writes nothing
+        self.assertEqual(self.run_card("status", mount)[0], 0)
+        # A card that cannot be written could not be renamed.
+        if subprocess.run(["chattr", "+i", clean], capture_output=True).returncode == 0:
+            try:
+                status, out, _ = self.run_card("status", mount)
+            finally:
+                subprocess.run(["chattr", "-i", clean], capture_output=True)
+            self.assertEqual(status, 1)
+            self.assertIn(b"  writable           : no: the hive cannot be written", out)
+
+    def test_rename_names_the_card_by_argument(self):
+        mount = os.path.join(self.cards, "one")
+        hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
+        other = self.card(os.path.join(self.cards, "other", "SYSTEM"), "OTHER")
+        before = self.files()[other]
+        status, out, err = self.run_card("rename", mount, "CARD-1", env={"VELMORA_SYSTEM_HIVE": other})
+        self.assertEqual((status, out, err), (0, BANNER + renamed(b"GALILEO", b"CARD-1"), b""))
+        self.assertEqual(hive_backend_export(hive)[(TCPIP.lower(), "hostname")], (1, "CARD-1\0".encode("utf-16-le")))
+        self.assertEqual(self.files()[other], before)
+        # The rename's own checks and messages: a name too long writes nothing.
+        status, out, err = self.run_card("rename", hive, "X" * 16)
+        self.assertEqual((status, out, err), (1, BANNER, LENGTH_ERROR))
+
+    def test_usage(self):
+        usage = b"usage: velmora-card status CARD...\n"
+        for args, status in (((), 2), (("status",), 2), (("rename", "x"), 2), (("bogus",), 2), (("-h",), 0),
+                             (("--help",), 0)):
+            got = self.run_card(*args)
+            self.assertEqual((got[0], got[2]), (status, b""), args)
+            self.assertTrue(got[1].startswith(usage), args)
+        self.assertEqual(self.run_card("--version"), (0, b"velmora-card " + VERSION + b"\n", b""))
+
+
 def main():
     global BACKEND
     parser = argparse.ArgumentParser()

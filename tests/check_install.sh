@@ -13,22 +13,24 @@ fail() { echo "check_install: $*" >&2; exit 1; }
 # The install tree holds exactly these files.
 cmake --install build/native --prefix "$work/prefix" >/dev/null
 (cd "$work/prefix" && find . -type f | sort) > "$work/installed"
-printf '%s\n' ./bin/velmora ./share/doc/velmora/LICENSE ./share/doc/velmora/README.md \
-    ./share/man/man1/velmora.1 ./share/velmora/velmora.exe ./share/velmora/velmora.exe.sha256 > "$work/expected"
+printf '%s\n' ./bin/velmora ./bin/velmora-card ./share/doc/velmora/LICENSE ./share/doc/velmora/README.md \
+    ./share/man/man1/velmora-card.1 ./share/man/man1/velmora.1 ./share/velmora/velmora.exe ./share/velmora/velmora.exe.sha256 > "$work/expected"
 diff -u "$work/expected" "$work/installed" || fail "the install tree is not as expected"
 
 # The manual page: nothing above style level from mandoc, and man renders it
 # with the version.
-page=$work/prefix/share/man/man1/velmora.1
-lint=$(mandoc -T lint -W style "$page" 2>&1 || true)
-[ -z "$lint" ] || fail "mandoc: $lint"
-MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "Velmora $version" || fail "man -l does not render the page"
+for page in "$work"/prefix/share/man/man1/velmora.1 "$work"/prefix/share/man/man1/velmora-card.1; do
+    lint=$(mandoc -T lint -W style "$page" 2>&1 || true)
+    [ -z "$lint" ] || fail "mandoc: $lint"
+    MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q "Velmora $version" || fail "man -l does not render $page"
+done
 
 # The package: its files, its lintian report, what it unpacks.
 deb=$(scripts/package)
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort > "$work/packaged"
-printf '%s\n' ./usr/bin/velmora ./usr/share/doc/velmora/README.md ./usr/share/doc/velmora/changelog.gz \
-    ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz ./usr/share/velmora/velmora.exe \
+printf '%s\n' ./usr/bin/velmora ./usr/bin/velmora-card ./usr/share/doc/velmora/README.md \
+    ./usr/share/doc/velmora/changelog.gz ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz \
+    ./usr/share/man/man1/velmora-card.1.gz ./usr/share/velmora/velmora.exe \
     ./usr/share/velmora/velmora.exe.sha256 | sort > "$work/expected"
 diff -u "$work/expected" "$work/packaged" || fail "the package's files are not as expected"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
@@ -46,6 +48,7 @@ cmp "$work/root/usr/share/velmora/velmora.exe" build/galileo/velmora.exe || fail
 mkdir "$work/state"
 out=$(XDG_STATE_HOME=$work/state LC_ALL=C "$work/root/usr/bin/velmora" Packaged)
 grep -q '^New Computer Name : Packaged$' <<<"$out" || fail "the unpacked velmora did not rename: $out"
+"$work/root/usr/bin/velmora-card" --version | grep -qx "velmora-card $version" || fail "the unpacked velmora-card fails"
 value=$work/state/velmora/registry/HKEY_LOCAL_MACHINE/SYSTEM/ControlSet001/Services/Tcpip/Parameters/Hostname
 cmp -s <(printf 'REG_SZ\nPackaged\0') "$value" || fail "the store does not hold the new name"
 echo "check_install: install tree, manual page and $deb as expected"

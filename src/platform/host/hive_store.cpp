@@ -80,9 +80,16 @@ struct Hive {
 };
 
 Hive hive;
+bool keepMessages = false;
+std::string keptMessages;
 
 // One line of our own before the tool's error, naming the file and the reason.
 void Explain(const char* reason) {
+    if (keepMessages) {
+        keptMessages += keptMessages.empty() ? "" : "\n";
+        keptMessages += reason;
+        return;
+    }
     fflush(stdout);
     fprintf(stderr, "velmora: %s: %s\n", hive.path.c_str(), reason);
     fflush(stderr);
@@ -698,3 +705,16 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
+
+void KeepHiveMessages(bool keep) {
+    keepMessages = keep;
+}
+
+void TakeHiveMessages(char* buffer, size_t size) {
+    if (size > 0) {
+        const size_t length = std::min(size - 1, keptMessages.size());
+        memcpy(buffer, keptMessages.data(), length);
+        buffer[length] = '\0';
+    }
+    keptMessages.clear();
+}

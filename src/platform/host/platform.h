@@ -3,6 +3,7 @@
 // Windows spells them so that the tool's logic builds unchanged on both.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using BOOL = int;
@@ -85,6 +86,13 @@ extern const int FirstUseValueCount;
 // The SYSTEM hive file a card program names, which the registry calls then
 // work on whatever VELMORA_SYSTEM_HIVE says. Null: chosen by the variable.
 void UseSystemHive(const char* path);
+
+// The hive backend's own lines ("velmora: <file>: <what>") are kept instead
+// of printed, for a program that reports them its own way; Take copies what
+// was kept since the last call into `buffer` (cut to fit, terminated) and
+// forgets it.
+void KeepHiveMessages(bool keep);
+void TakeHiveMessages(char* buffer, size_t size);
 
 // The code page a hive's text is converted through: the locale's code set
 // itself, with no guess. GetACP's table where it knows the code set; strict
