@@ -776,22 +776,40 @@ class HiveOffline(Case):
                 self.assertIn(b"replayed 1 log entry from SYSTEM.LOG1", err)
 
     def test_a_hive_that_cannot_be_written_fails_before_the_old_name(self):
-        # Immutable files refuse writing even to root, as a read-only card does.
-        self.card()
-        self.assertEqual(self.run_dirty(b"FIRST")[0], 0)  # now it has a SYSTEM.LOG1
-        for name, said in (("SYSTEM", b"the hive cannot be written"), ("SYSTEM.LOG1", b"its log cannot be written")):
-            path = os.path.join(self.b.config, name)
-            if subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
-                self.skipTest("chattr +i is not supported here")
-            try:
-                before = self.b.snapshot()
-                status, out, err = self.run_dirty(b"NEW")
-            finally:
-                subprocess.run(["chattr", "-i", path], capture_output=True)
-            self.assertEqual((status, out), (1, BANNER), name)
-            self.assertIn(said, err.split(b"\n")[0], name)
-            self.assertTrue(err.endswith(b"\n" + self.OPEN_ERROR), name)
-            self.assertEqual(self.b.snapshot(), before, name)
+        # Immutable files and directories refuse writing even to root, as a
+        # read-only card does; a root-owned hive refuses another user. Through
+        # velmora and through velmora-card alike: nothing after the banner but
+        # the reason and the open error, every file as it was.
+        card_tool = os.path.join(os.path.dirname(self.b.tool), "velmora-card")
+        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        os.chmod(self.b.base, 0o755)
+        rows = [("SYSTEM", True, [], b"the hive cannot be written"),
+                ("SYSTEM.LOG1", True, [], b"its log cannot be written"),
+                (".", False, [], b"its log cannot be written"),  # no log yet, and none can be made
+                (None, True, nobody, b"the hive cannot be written: Permission denied")]
+        for immutable, with_log, user, said in rows:
+            for program in ("velmora", "velmora-card"):
+                with self.subTest(immutable=immutable, user=bool(user), program=program):
+                    self.card()
+                    if with_log:
+                        self.assertEqual(self.run_dirty(b"FIRST")[0], 0)  # now it has a SYSTEM.LOG1
+                    path = os.path.join(self.b.config, immutable) if immutable else None
+                    if path and subprocess.run(["chattr", "+i", path], capture_output=True).returncode != 0:
+                        self.skipTest("chattr +i is not supported here")
+                    command, env = self.b.command([b"NEW"])
+                    if program == "velmora-card":
+                        command = [card_tool, "rename", self.b.hive, "NEW"]
+                        del env["VELMORA_SYSTEM_HIVE"]
+                    try:
+                        before = self.b.snapshot()
+                        result = subprocess.run(user + command, env=env, capture_output=True, timeout=60)
+                    finally:
+                        if path:
+                            subprocess.run(["chattr", "-i", path], capture_output=True)
+                    self.assertEqual((result.returncode, result.stdout), (1, BANNER))
+                    self.assertIn(said, result.stderr.split(b"\n")[0])
+                    self.assertTrue(result.stderr.endswith(b"\n" + self.OPEN_ERROR), result.stderr)
+                    self.assertEqual(self.b.snapshot(), before)
 
     def log_change(self, name, other=True):
         """What the board did before its power was pulled: names set to `name`
@@ -1006,32 +1024,62 @@ class HiveOffline(Case):
             self.assertEqual(self.run_tool(b"N" * (1 + i % 15))[0], 0, i)
         self.assertLessEqual(os.path.getsize(self.b.hive), size + 4096)
 
-    def test_a_fat32_card(self):
-        if not os.path.exists("/dev/fuse") or not shutil.which("fusefat"):
-            print("\n#### blackbox: NO /dev/fuse OR fusefat HERE: the FAT32 card case is skipped ####", file=sys.stderr)
-            self.skipTest("needs /dev/fuse and fusefat")
-        image, mount = os.path.join(self.b.base, "fat32.img"), os.path.join(self.b.base, "mnt")
-        os.makedirs(mount)
-        with open(image, "wb") as f:
-            f.truncate(64 << 20)
-        subprocess.run(["mkfs.vfat", "-F", "32", image], check=True, capture_output=True)
-        self.card()
-        copy = os.path.join(self.b.base, "copy")
-        try:
-            subprocess.run(["fusefat", "-o", "rw+", image, mount], check=True, capture_output=True)
-            shutil.copyfile(self.b.hive, os.path.join(mount, "SYSTEM"))
-            command, env = self.b.command([b"FAT32"])
-            env["VELMORA_SYSTEM_HIVE"] = os.path.join(mount, "SYSTEM")
-            result = subprocess.run(command, env=env, capture_output=True, timeout=60)
-            self.assertEqual((result.returncode, result.stderr), (0, b""))
-        finally:
-            subprocess.run(["fusermount", "-u", mount], capture_output=True)
-        subprocess.run(["fusefat", "-o", "ro", image, mount], check=True, capture_output=True)
-        try:
-            shutil.copyfile(os.path.join(mount, "SYSTEM"), copy)
-        finally:
-            subprocess.run(["fusermount", "-u", mount], capture_output=True)
-        self.assertEqual(hive_backend_export(copy)[(TCPIP.lower(), "hostname")], (1, "FAT32\0".encode("utf-16-le")))
+    def test_card_file_systems(self):
+        # Each file system's image mounted through FUSE as a card is; renamed as
+        # root and, where the mount can give the files to another user, as that
+        # user; then read back after a fresh mount by hivexget.
+        tools = ("fusefat", "mkfs.vfat", "mount.exfat-fuse", "mkfs.exfat", "ntfs-3g", "mkntfs", "hivexget")
+        if not os.path.exists("/dev/fuse") or not all(shutil.which(t) for t in tools):
+            print("\n#### blackbox: NO /dev/fuse, OR NO FUSE FILE SYSTEM TOOLS: the card file system cases are "
+                  "skipped ####", file=sys.stderr)
+            self.skipTest("needs /dev/fuse and the FUSE file systems")
+        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        owned = "uid=65534,gid=65534"
+        rows = [  # name, make, mount(image, point, options), as whom
+            ("FAT32", ["mkfs.vfat", "-F", "32"], lambda image, point, options: ["fusefat", "-o", "rw+", image, point],
+             []),
+            ("exFAT", ["mkfs.exfat"], lambda image, point, options: ["mount.exfat-fuse"] + options + [image, point],
+             []),
+            ("exFAT", ["mkfs.exfat"], lambda image, point, options: ["mount.exfat-fuse"] + options + [image, point],
+             nobody),
+            ("NTFS", ["mkntfs", "-F", "-Q"], lambda image, point, options: ["ntfs-3g"] + options + [image, point], []),
+            ("NTFS", ["mkntfs", "-F", "-Q"], lambda image, point, options: ["ntfs-3g"] + options + [image, point],
+             nobody),
+        ]
+        os.chmod(self.b.base, 0o755)  # the other user reaches the mount point through it
+        for name, make, mount, user in rows:
+            with self.subTest(name=name, user=bool(user)):
+                image, point = os.path.join(self.b.base, "card.img"), os.path.join(self.b.base, "mnt")
+                os.makedirs(point, exist_ok=True)
+                with open(image, "wb") as f:
+                    f.truncate(64 << 20)
+                subprocess.run(make + [image], check=True, capture_output=True)
+                # exfat-fuse wants a block device.
+                device = subprocess.run(["losetup", "-f", "--show", image], check=True, capture_output=True,
+                                        text=True).stdout.strip() if name == "exFAT" else image
+                options = ["-o", owned] if user else []
+                self.card()
+                try:
+                    subprocess.run(mount(device, point, options), check=True, capture_output=True)
+                    try:
+                        shutil.copyfile(self.b.hive, os.path.join(point, "SYSTEM"))
+                        command, env = self.b.command([name.encode()])
+                        env["VELMORA_SYSTEM_HIVE"] = os.path.join(point, "SYSTEM")
+                        result = subprocess.run(user + command, env=env, capture_output=True, timeout=60)
+                        self.assertEqual((result.returncode, result.stderr), (0, b""))
+                    finally:
+                        subprocess.run(["umount", point], capture_output=True)
+                    subprocess.run(mount(device, point, []), check=True, capture_output=True)
+                    try:
+                        got = subprocess.run(["hivexget", os.path.join(point, "SYSTEM"),
+                                              r"ControlSet001\Services\Tcpip\Parameters", "Hostname"],
+                                             capture_output=True, text=True).stdout
+                    finally:
+                        subprocess.run(["umount", point], capture_output=True)
+                    self.assertEqual(got, name + "\n")
+                finally:
+                    if device != image:
+                        subprocess.run(["losetup", "-d", device], capture_output=True)
 
     def test_interrupt_and_concurrent_runs(self):
         self.card()
