@@ -481,6 +481,8 @@ class HostileRuns(Case):
             for top, dirs, files in os.walk(os.path.join(self.b.state, "velmora")):
                 for name in [top] + [os.path.join(top, n) for n in files]:
                     os.lchown(name, owner.pw_uid, owner.pw_gid)
+            # One value whose group alone differs from the runner's: it keeps it too.
+            os.lchown(self.b.path(*VALUES[3]), 0, owner.pw_gid)
         trace = os.path.join(self.b.state, "trace")
         got = self.run_tool(b"NEW", prefix=["strace", "-f", "-o", trace, "-e", "trace=openat"])
         self.expect(got, 0, BANNER + renamed(b"GALILEO", b"NEW"))
@@ -488,14 +490,16 @@ class HostileRuns(Case):
             info = os.stat(self.b.path(key, value))
             self.assertEqual(stat.S_IMODE(info.st_mode), mode, value)
             if owner:
-                self.assertEqual((info.st_uid, info.st_gid), (owner.pw_uid, owner.pw_gid), value)
+                uid = 0 if (key, value) == VALUES[3] else owner.pw_uid
+                self.assertEqual((info.st_uid, info.st_gid), (uid, owner.pw_gid), value)
         with open(trace) as f:
             created = [line for line in f if "O_CREAT" in line]
         # Each temporary starts readable by its owner alone.
         self.assertEqual([line.rsplit(", ", 1)[1].split(")")[0] for line in created],
                          ["0600"] * 4)
         if owner:
-            # The owner's own next run still works.
+            # The owner's own next run still works (on values all theirs).
+            os.lchown(self.b.path(*VALUES[3]), owner.pw_uid, owner.pw_gid)
             self.expect(self.run_tool(b"AGAIN", user=str(owner.pw_uid)), 0, BANNER + renamed(b"NEW", b"AGAIN"))
 
     def test_first_use_makes_private_directories_and_exact_values(self):

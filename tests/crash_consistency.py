@@ -100,7 +100,8 @@ def check_durable_order(velmora, base):
     directories = {}  # directory path -> the temporary renamed there last
     with open(trace) as f:
         for line in f:
-            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_RDWR\|O_CREAT', line)
+            # Created exclusively: a planted file or link is never written through.
+            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_RDWR\|O_CREAT\|O_EXCL', line)
             touched = re.match(r"(write|fsync|close)\(\d+<([^>]*)>", line)
             renamed = re.match(r'renameat2?\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)"', line)
             if created:
@@ -129,6 +130,21 @@ HIVE_VALUES = [(r"system\controlset001\services\tcpip\parameters", "hostname"),
 def from_logs(h):
     node = hive_fixture.add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters")
     h.node_set_value(node, {"key": "Domain", "t": 1, "value": hive_fixture.sz("from.log")})
+
+
+def check_seeding_flush(velmora, base):
+    """A new store is renamed into place, then its directory flushed."""
+    state = tempfile.mkdtemp(dir=base)
+    trace = os.path.join(base, "seeding.trace")
+    subprocess.run(["strace", "-f", "-y", "-o", trace, "-e", "trace=rename,renameat,renameat2,fsync", velmora, "SEEDED"],
+                   env=dict(os.environ, XDG_STATE_HOME=state, LC_ALL="C"), capture_output=True)
+    with open(trace) as f:
+        calls = [line.split(" ", 1)[1] for line in f]
+    renamed = [i for i, call in enumerate(calls) if "registry.seed-" in call and call.startswith("rename")]
+    if not renamed or not any(call.startswith("fsync(") and call.split(">", 1)[0].endswith("/velmora")
+                              for call in calls[renamed[0] + 1:]):
+        return ["first use: the new store was not renamed into place and its directory flushed"]
+    return []
 
 
 def check_hive(velmora, base, dirty):
@@ -182,6 +198,7 @@ def main():
     failures, kills = [], 0
     with tempfile.TemporaryDirectory() as base:
         failures += check_durable_order(velmora, base)
+        failures += check_seeding_flush(velmora, base)
         for dirty in (False, True):
             hive_failures, hive_kills = check_hive(velmora, base, dirty)
             failures += hive_failures

@@ -23,6 +23,14 @@ status=0
 "${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" NEWNAME >/dev/null || status=$?
 [ "$status" -eq 0 ] || { echo "full rename: status $status"; exit 1; }
 
+# Values whose data ends without a NUL: nothing may be read past them.
+seed GALILEO GALILEO
+printf 'REG_SZ\nGALILEO' > "$params/Hostname"
+printf 'REG_SZ\nGALILEO' > "$params/NV Hostname"
+status=0
+"${memcheck[@]}" --errors-for-leak-kinds=definite,indirect "$velmora" UNENDED >/dev/null || status=$?
+[ "$status" -eq 0 ] || { echo "rename of values without a NUL: status $status"; exit 1; }
+
 seed GALILEO OTHER
 status=0
 "${memcheck[@]}" --errors-for-leak-kinds=none "$velmora" NEWNAME >/dev/null 2>"$store/err" || status=$?
