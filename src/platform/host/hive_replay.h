@@ -1,5 +1,5 @@
 // Bringing a dirty hive up to date from its transaction logs, as Windows does
-// at boot. Pure functions over bytes: they know nothing of files, of hivex or
+// at boot. Pure functions over bytes: they know nothing of files or
 // of the registry calls, so they can be tested and fuzzed alone. Every size,
 // count and offset in a log is untrusted.
 #pragma once

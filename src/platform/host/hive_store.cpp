@@ -113,8 +113,7 @@ bool ReadAt(int fd, unsigned char* bytes, size_t size, off_t offset, size_t* got
     return true;
 }
 
-// The base block's own checks, made before hivex sees the file: hivex opens a
-// dirty hive or an unknown minor version without a word. A dirty one (its
+// The base block's own checks, before any cell is read. A dirty one (its
 // checksum wrong or its sequence numbers apart) goes to the replay.
 const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
     struct stat info;
