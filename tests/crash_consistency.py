@@ -139,7 +139,7 @@ def check_seeding_flush(velmora, base):
     subprocess.run(["strace", "-f", "-y", "-o", trace, "-e", "trace=rename,renameat,renameat2,fsync", velmora, "SEEDED"],
                    env=dict(os.environ, XDG_STATE_HOME=state, LC_ALL="C"), capture_output=True)
     with open(trace) as f:
-        calls = [line.split(" ", 1)[1] for line in f]
+        calls = [line.split(maxsplit=1)[1] for line in f if line.strip()]
     renamed = [i for i, call in enumerate(calls) if "registry.seed-" in call and call.startswith("rename")]
     if not renamed or not any(call.startswith("fsync(") and call.split(">", 1)[0].endswith("/velmora")
                               for call in calls[renamed[0] + 1:]):
