@@ -15,13 +15,11 @@ constexpr std::uint32_t Secondary = 7; // the dirty primary's second sequence nu
 constexpr std::uint32_t Bins = 3 * 4096;
 
 void Put32(Bytes* bytes, size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        (*bytes)[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    }
+    HivePutLe32(bytes->data() + at, value);
 }
 
 void Seal(Bytes* block) {
-    Put32(block, 508, HiveChecksum(block->data()));
+    HiveSetChecksum(block->data());
 }
 
 Bytes Primary() {

@@ -18,12 +18,6 @@ std::uint16_t Le16(const unsigned char* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-void PutLe32(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 // A cell: its data (after the 4-byte size) and how many bytes that holds.
 struct Cell {
     unsigned char* data = nullptr;
@@ -180,10 +174,10 @@ std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
             const std::uint32_t size = cell.size + 4;
             if (!cell.allocated && size >= need) {
                 const std::uint32_t taken = size - need >= 8 ? need : size;
-                PutLe32(At(*hive, offset), 0u - taken);
+                HivePutLe32(At(*hive, offset), 0u - taken);
                 MarkChanged(hive, offset, 4);
                 if (taken < size) {
-                    PutLe32(At(*hive, offset + taken), size - taken);
+                    HivePutLe32(At(*hive, offset + taken), size - taken);
                     MarkChanged(hive, offset + taken, 4);
                 }
                 return offset;
@@ -199,14 +193,14 @@ std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
     memset(bin, 0, binSize);
     constexpr unsigned char Signature[] = {'h', 'b', 'i', 'n'};
     memcpy(bin, Signature, sizeof Signature);
-    PutLe32(bin + 4, bins);
-    PutLe32(bin + 8, binSize);
+    HivePutLe32(bin + 4, bins);
+    HivePutLe32(bin + 8, binSize);
     memcpy(bin + 20, hive->bytes + 12, 8); // the hive's last written time
-    PutLe32(bin + BinHeaderSize, 0u - need);
+    HivePutLe32(bin + BinHeaderSize, 0u - need);
     if (binSize - BinHeaderSize > need) {
-        PutLe32(bin + BinHeaderSize + need, binSize - BinHeaderSize - need);
+        HivePutLe32(bin + BinHeaderSize + need, binSize - BinHeaderSize - need);
     }
-    PutLe32(hive->bytes + 40, bins + binSize);
+    HivePutLe32(hive->bytes + 40, bins + binSize);
     MarkChanged(hive, bins, binSize);
     return bins + BinHeaderSize;
 }
@@ -314,8 +308,8 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
     }
     unsigned char* recordBytes = record.data;
     if (size <= 4) {
-        PutLe32(recordBytes + 4, size | InlineData);
-        PutLe32(recordBytes + 8, 0);
+        HivePutLe32(recordBytes + 4, size | InlineData);
+        HivePutLe32(recordBytes + 8, 0);
         memcpy(recordBytes + 8, data, size);
     } else {
         if (!reuse) {
@@ -326,14 +320,14 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
         }
         memcpy(At(*hive, cell) + 4, data, size);
         MarkChanged(hive, cell, 4 + size);
-        PutLe32(recordBytes + 4, size);
-        PutLe32(recordBytes + 8, cell);
+        HivePutLe32(recordBytes + 4, size);
+        HivePutLe32(recordBytes + 8, cell);
     }
-    PutLe32(recordBytes + 12, type);
+    HivePutLe32(recordBytes + 12, type);
     MarkChanged(hive, value.record, 24);
     // Cell pointers stay valid: allocation never moves a cell.
     if (HiveLe32(node.data + 64) < size) {
-        PutLe32(node.data + 64, size);
+        HivePutLe32(node.data + 64, size);
         MarkChanged(hive, key, 4 + 68);
     }
     return nullptr;

@@ -10,15 +10,9 @@ namespace {
 constexpr size_t PageSize = 4096;
 constexpr size_t EntryHeaderSize = 40;
 
-void Put32(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 void Put64(unsigned char* bytes, std::uint64_t value) {
-    Put32(bytes, static_cast<std::uint32_t>(value));
-    Put32(bytes + 4, static_cast<std::uint32_t>(value >> 32));
+    HivePutLe32(bytes, static_cast<std::uint32_t>(value));
+    HivePutLe32(bytes + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
 } // namespace
@@ -32,22 +26,22 @@ std::vector<unsigned char> BuildHiveLog(const unsigned char* baseBlock, std::uin
     std::vector<unsigned char> log(HiveLogHeaderSize + entrySize);
     unsigned char* header = log.data();
     memcpy(header, baseBlock, HiveLogHeaderSize);
-    Put32(header + 4, sequence);
-    Put32(header + 8, sequence);
-    Put32(header + 28, 6);
-    Put32(header + 508, HiveChecksum(header));
+    HivePutLe32(header + 4, sequence);
+    HivePutLe32(header + 8, sequence);
+    HivePutLe32(header + 28, 6);
+    HiveSetChecksum(header);
     unsigned char* entry = header + HiveLogHeaderSize;
     constexpr unsigned char Signature[] = {'H', 'v', 'L', 'E'};
     memcpy(entry, Signature, sizeof Signature);
-    Put32(entry + 4, static_cast<std::uint32_t>(entrySize));
-    Put32(entry + 8, HiveLe32(baseBlock + 144) & 1);
-    Put32(entry + 12, sequence);
-    Put32(entry + 16, HiveLe32(baseBlock + 40));
-    Put32(entry + 20, static_cast<std::uint32_t>(count));
+    HivePutLe32(entry + 4, static_cast<std::uint32_t>(entrySize));
+    HivePutLe32(entry + 8, HiveLe32(baseBlock + 144) & 1);
+    HivePutLe32(entry + 12, sequence);
+    HivePutLe32(entry + 16, HiveLe32(baseBlock + 40));
+    HivePutLe32(entry + 20, static_cast<std::uint32_t>(count));
     unsigned char* at = entry + EntryHeaderSize + 8 * count;
     for (size_t i = 0; i < count; ++i) {
-        Put32(entry + EntryHeaderSize + 8 * i, pages[i].offset);
-        Put32(entry + EntryHeaderSize + 8 * i + 4, PageSize);
+        HivePutLe32(entry + EntryHeaderSize + 8 * i, pages[i].offset);
+        HivePutLe32(entry + EntryHeaderSize + 8 * i + 4, PageSize);
         memcpy(at, pages[i].bytes, PageSize);
         at += PageSize;
     }

@@ -28,12 +28,6 @@ std::uint64_t Le64(const unsigned char* bytes) {
     return HiveLe32(bytes) | static_cast<std::uint64_t>(HiveLe32(bytes + 4)) << 32;
 }
 
-void PutLe32(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 std::uint32_t Rotl(std::uint32_t value, int bits) {
     return value << bits | value >> (32 - bits);
 }
@@ -271,14 +265,14 @@ void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std
         memset(base + HiveLogHeaderSize, 0, HiveBaseBlockSize - HiveLogHeaderSize);
     }
     if (replay.oldFormat) {
-        PutLe32(base + RootCell, HiveLe32(logBase + RootCell));
+        HivePutLe32(base + RootCell, HiveLe32(logBase + RootCell));
     }
-    PutLe32(base + PrimarySequence, replay.sequence);
-    PutLe32(base + SecondarySequence, replay.sequence);
-    PutLe32(base + FileType, 0);
-    PutLe32(base + BinsDataSize, replay.binsDataSize);
-    PutLe32(base + Flags, (HiveLe32(base + Flags) & ~1u) | (flags & 1u));
-    PutLe32(base + Checksum, HiveChecksum(base));
+    HivePutLe32(base + PrimarySequence, replay.sequence);
+    HivePutLe32(base + SecondarySequence, replay.sequence);
+    HivePutLe32(base + FileType, 0);
+    HivePutLe32(base + BinsDataSize, replay.binsDataSize);
+    HivePutLe32(base + Flags, (HiveLe32(base + Flags) & ~1u) | (flags & 1u));
+    HiveSetChecksum(base);
 }
 
 const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned char* image) {
@@ -332,6 +326,16 @@ std::uint32_t HiveChecksum(const unsigned char* baseBlock) {
         sum ^= HiveLe32(baseBlock + i);
     }
     return sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum;
+}
+
+void HivePutLe32(unsigned char* bytes, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+void HiveSetChecksum(unsigned char* baseBlock) {
+    HivePutLe32(baseBlock + Checksum, HiveChecksum(baseBlock));
 }
 
 bool HasValidChecksum(const unsigned char* baseBlock) {

@@ -14,11 +14,14 @@ constexpr size_t HiveBaseBlockSize = 4096;
 constexpr size_t HiveLogHeaderSize = 512;
 
 std::uint32_t HiveLe32(const unsigned char* bytes);
+void HivePutLe32(unsigned char* bytes, std::uint32_t value);
 
 // The base block's checksum as Windows computes it: the XOR of the 127 dwords
 // before it, with 0 stored as 1 and 0xFFFFFFFF as 0xFFFFFFFE.
 std::uint32_t HiveChecksum(const unsigned char* baseBlock);
 bool HasValidChecksum(const unsigned char* baseBlock);
+// Stores HiveChecksum in the base block, after its other fields changed.
+void HiveSetChecksum(unsigned char* baseBlock);
 // Format 1.2 to 1.6 of a primary (file type 0) or a log (1 old, 6 new).
 bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType);
 

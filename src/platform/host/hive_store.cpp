@@ -580,14 +580,9 @@ LONG CloseKey(StoreKey* key) {
 }
 
 void PutNumbers(unsigned char* baseBlock, std::uint32_t primary, std::uint32_t secondary) {
-    for (int i = 0; i < 4; ++i) {
-        baseBlock[4 + i] = static_cast<unsigned char>(primary >> (8 * i));
-        baseBlock[8 + i] = static_cast<unsigned char>(secondary >> (8 * i));
-    }
-    const std::uint32_t sum = HiveChecksum(baseBlock);
-    for (int i = 0; i < 4; ++i) {
-        baseBlock[508 + i] = static_cast<unsigned char>(sum >> (8 * i));
-    }
+    HivePutLe32(baseBlock + 4, primary);
+    HivePutLe32(baseBlock + 8, secondary);
+    HiveSetChecksum(baseBlock);
 }
 
 bool WriteAt(int fd, const unsigned char* bytes, size_t size, std::uint64_t offset) {
