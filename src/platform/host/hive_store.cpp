@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string>
@@ -149,29 +148,21 @@ struct FoundLogs {
 // Finds `<hive>.LOG1`, `.LOG2` and `.LOG` beside the hive, ignoring case as
 // the card's own file systems do, and reads them. nullptr, or why not.
 std::string ReadLogs(std::uint64_t hiveSize, FoundLogs* logs, bool* any) {
-    const int copy = dup(hive.directory);
-    DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
-    if (listing == nullptr) {
-        if (copy >= 0) {
-            close(copy);
-        }
-        return std::string("its directory cannot be read: ") + strerror(errno);
-    }
-    // The copy shares its offset with every other copy: start from the top.
-    rewinddir(listing);
     std::string refusal;
-    while (const dirent* entry = readdir(listing)) {
+    const bool listed = ForEachEntry(hive.directory, [logs, &refusal](const char* name) {
         for (size_t i = 0; i < LogCount; ++i) {
-            if (strcasecmp(entry->d_name, (hive.fileName + LogSuffixes[i]).c_str()) != 0) {
+            if (strcasecmp(name, (hive.fileName + LogSuffixes[i]).c_str()) != 0) {
                 continue;
             }
             if (!logs->names[i].empty()) {
-                refusal = "both " + logs->names[i] + " and " + entry->d_name + " lie beside it";
+                refusal = "both " + logs->names[i] + " and " + name + " lie beside it";
             }
-            logs->names[i] = entry->d_name;
+            logs->names[i] = name;
         }
+    });
+    if (!listed) {
+        return std::string("its directory cannot be read: ") + strerror(errno);
     }
-    closedir(listing);
     *any = false;
     for (size_t i = 0; i < LogCount && refusal.empty(); ++i) {
         logs->views[i] = {nullptr, 0};

@@ -60,6 +60,10 @@ int LockPath(const char* path, bool directory);
 bool ReplaceDurably(int directory, const char* name, const char* prefix, const struct stat* like,
                     const std::function<bool(int fd)>& fill);
 
+// Calls `visit` with the name of every entry of `directory`, from the first,
+// whoever else read it. False, with errno, when it cannot be listed.
+bool ForEachEntry(int directory, const std::function<void(const char* name)>& visit);
+
 // Removes the `<prefix>*` temporaries that a process killed mid-write left
 // behind. Only ever called under the lock that covers them, when no other run
 // can be writing one.

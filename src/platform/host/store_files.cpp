@@ -175,23 +175,30 @@ bool ReplaceDurably(int directory, const char* name, const char* prefix, const s
     return fsync(directory) == 0;
 }
 
-void SweepTemporaries(int directory, const char* prefix) {
+bool ForEachEntry(int directory, const std::function<void(const char* name)>& visit) {
     const int copy = dup(directory);
     DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
     if (listing == nullptr) {
         if (copy >= 0) {
             close(copy);
         }
-        return;
+        return false;
     }
     // The copy shares its offset with every other copy: start from the top.
     rewinddir(listing);
     while (const dirent* entry = readdir(listing)) {
-        if (strncmp(entry->d_name, prefix, strlen(prefix)) == 0) {
-            unlinkat(directory, entry->d_name, 0);
-        }
+        visit(entry->d_name);
     }
     closedir(listing);
+    return true;
+}
+
+void SweepTemporaries(int directory, const char* prefix) {
+    ForEachEntry(directory, [directory, prefix](const char* name) {
+        if (strncmp(name, prefix, strlen(prefix)) == 0) {
+            unlinkat(directory, name, 0);
+        }
+    });
 }
 
 void HoldInterrupts() {
