@@ -299,14 +299,19 @@ LONG FindValue(std::uint32_t node, const char* name, bool unique, HiveValue* val
     return value->record == HiveNoCell ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
 
-// The control set the board boots must be the one the names are written to.
-bool BootsControlSet001() {
-    std::uint32_t select = HiveNoCell;
+// The control set the board boots, from the `Select` key at `select`, must
+// be the one the names are written to.
+bool BootsControlSet001(std::uint32_t select) {
     HiveValue current;
-    return FindHiveSubkey(hive.image, HiveRootKey(hive.image), "Select", &select) == nullptr &&
-           select != HiveNoCell && FindHiveValue(hive.image, select, "Current", false, &current) == nullptr &&
+    return FindHiveValue(hive.image, select, "Current", false, &current) == nullptr &&
            current.record != HiveNoCell && current.type == REG_DWORD && current.size == 4 &&
            current.data != nullptr && HiveLe32(current.data) == 1;
+}
+
+// The log a rename writes its entry to: LOG1, else LOG2, as the card spells
+// it; empty when the card has neither, and SYSTEM.LOG1 is to be made.
+const std::string& LogToWrite() {
+    return !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
 }
 
 LONG Attach() {
@@ -385,7 +390,7 @@ LONG Attach() {
                         select == HiveNoCell)) {
         why = "not a SYSTEM hive: it has no Select key";
     }
-    if (why.empty() && !BootsControlSet001()) {
+    if (why.empty() && !BootsControlSet001(select)) {
         why = "Select\\Current does not name control set 1, so the board would not boot the names written to "
               "ControlSet001";
     }
@@ -406,7 +411,7 @@ LONG PrepareWriting() {
     hive.writeFd = open(locked.c_str(), O_RDWR | O_CLOEXEC);
     const char* what = "the hive cannot be written: ";
     if (hive.writeFd >= 0) {
-        const std::string& log = !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
+        const std::string& log = LogToWrite();
         const int fd =
             log.empty() ? -1 : openat(hive.directory, log.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         what = "its log cannot be written: ";
@@ -597,10 +602,9 @@ bool SettleReplay(std::uint32_t sequence) {
     return WriteAt(hive.writeFd, hive.recovered, BaseBlockSize, 0) && fsync(hive.writeFd) == 0;
 }
 
-// The log the entry goes to: LOG1 (or LOG2) as the card spells it, or a new
-// SYSTEM.LOG1. Its descriptor, or -1.
+// The log the entry goes to, made when the card has none. Its descriptor, or -1.
 int OpenLog(bool* created) {
-    const std::string& found = !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
+    const std::string& found = LogToWrite();
     *created = found.empty();
     const std::string name = found.empty() ? hive.fileName + LogSuffixes[0] : found;
     struct stat primary;

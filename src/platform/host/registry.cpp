@@ -23,7 +23,7 @@ const char* chosenHive = nullptr;
 // empty (a misspelt script) still means a hive, which then refuses: never the
 // stand-in in its place.
 const RegistryBackend& ChosenBackend() {
-    return chosenHive != nullptr || getenv("VELMORA_SYSTEM_HIVE") != nullptr ? HiveStore : DirectoryStore;
+    return ChosenSystemHive() != nullptr ? HiveStore : DirectoryStore;
 }
 
 // After the last key: the backend makes its writes durable and drops its lock,
