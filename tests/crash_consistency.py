@@ -101,7 +101,7 @@ def check_durable_order(velmora, base):
     with open(trace) as f:
         for line in f:
             # Created exclusively: a planted file or link is never written through.
-            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_RDWR\|O_CREAT\|O_EXCL', line)
+            created = re.match(r'openat\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)", O_WRONLY\|O_CREAT\|O_EXCL', line)
             touched = re.match(r"(write|fsync|close)\(\d+<([^>]*)>", line)
             renamed = re.match(r'renameat2?\(\d+<([^>]*)>, "(\.velmora-tmp-\w+)"', line)
             if created:

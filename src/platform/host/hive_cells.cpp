@@ -260,8 +260,7 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
             }
             continue;
         }
-        *value = {offset,           HiveLe32(record.data + 12), nullptr,   0,
-                  record.data + 20, Le16(record.data + 2),      compressed};
+        *value = {offset, HiveLe32(record.data + 12), nullptr, 0};
         const std::uint32_t size = HiveLe32(record.data + 4);
         const std::uint32_t cell = DataCell(record.data);
         Cell data;

@@ -35,9 +35,6 @@ struct HiveValue {
     std::uint32_t type = 0;
     const unsigned char* data = nullptr;
     std::uint32_t size = 0;
-    const unsigned char* name = nullptr; // as stored: Latin-1 or UTF-16LE
-    std::uint32_t nameSize = 0;
-    bool compressedName = false;
 };
 
 // The value of the key at `key` named `name`, ignoring case. With `unique`,

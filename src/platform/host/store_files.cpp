@@ -49,7 +49,7 @@ int CreateTemporary(int directory, const char* prefix, const struct stat* like, 
             *name += "0123456789abcdef"[byte & 15];
         }
         const int fd =
-            openat(directory, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            openat(directory, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
