@@ -21,6 +21,8 @@ import sys
 import tempfile
 import unittest
 
+import hive_check
+
 # The version is written in one place: the project() line of CMakeLists.txt.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")) as _lists:
     VERSION = re.search(r"project\(velmora VERSION (\S+)", _lists.read()).group(1).encode()
@@ -595,7 +597,7 @@ class HiveOffline(Case):
             ("bad checksum, no logs", lambda: self.fixture.patch(self.b.hive, 0x1FC, "<I", 1, fix_checksum=False),
              b"its header is damaged (bad checksum), and it has no logs beside it"),
             ("version 2.0", lambda: self.fixture.patch(self.b.hive, 0x14, "<I", 2), b"unknown hive format version"),
-            ("version 1.1", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 1), b"unknown hive format version"),
+            ("version 1.2", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 2), b"unknown hive format version"),
             ("version 1.7", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 7), b"unknown hive format version"),
             ("dirty, no logs", lambda: self.fixture.make_dirty(self.b.hive), b"not shut down cleanly, and it has no"),
             ("Select\\Current = 2", lambda: self.card(current=2), b"Select\\Current"),
@@ -621,12 +623,16 @@ class HiveOffline(Case):
             self.assertIn(reason, first, what)
             self.assertEqual(second, error[0] if error else self.OPEN_ERROR, what)
             self.assertEqual(self.b.snapshot(), before, what)
+            if not what.startswith(("Select", "no Select", "no Current", "Current")):
+                self.assertTrue(hive_check.check_file(self.b.hive), f"{what}: passes the load-time check")
         # A key holding a value over 16344 bytes (kept in segments) is renamed
         # too: nothing but the name values changes. So are the versions at
         # either end of those known.
-        self.card(tcpip_extra=[("Blob", 3, bytes(40000))])
+        self.card()
+        self.fixture.segmented(self.b.hive, r"ControlSet001\Services\Tcpip\Parameters", "Blob", 40000)
+        self.assertEqual(hive_check.check_file(self.b.hive), [])
         self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
-        for minor in (2, 6):
+        for minor in (3, 6):
             self.card()
             self.fixture.patch(self.b.hive, 0x18, "<I", minor)
             with self.subTest(minor=minor):
@@ -883,6 +889,29 @@ class HiveOffline(Case):
         os.rename(self.b.hive + ".LOG1", os.path.join(self.b.config, "system.log1"))
         os.rename(self.b.hive + ".LOG2", os.path.join(self.b.config, "System.Log2"))
         self.assertIn(b"from system.log1 and System.Log2", self.run_dirty(b"NEW")[2])
+        # A header counting bins the file lacks (a growing rename cut short):
+        # replayed when the logs hold the pages past the file's end.
+        def grow(h):
+            change(h)
+            h.node_set_value(self.fixture.add(h, h.root(), TCPIP.split("\\", 1)[1]),
+                             {"key": "Grown", "t": 3, "value": bytes(6000)})
+        for cut_short in (False, True):
+            self.card()
+            change = self.log_change("FromLog")
+            expected = self.expected_after(grow, "Board-9")
+            self.fixture.dirty(self.b.hive, grow, split=1)
+            with open(self.b.hive + ".LOG1", "r+b") as f:
+                log = f.read()
+                self.fixture.patch(self.b.hive, 40, "<I", struct.unpack_from("<I", log, 512 + 16)[0])
+                if cut_short:  # the last entry, holding the last page, gone
+                    f.truncate(log.rindex(b"HvLE"))
+            status, out, err = self.run_dirty(b"Board-9")
+            if cut_short:
+                self.assertEqual((status, out), (1, BANNER), err)
+                self.assertIn(b"its logs do not hold the rest", err)
+            else:
+                self.assertEqual((status, out), (0, BANNER + renamed(b"FromLog", b"Board-9")), err)
+                self.assertEqual(hive_backend_export(self.b.hive), expected)
 
     def test_dirty_cards_that_cannot_be_renamed_are_not_touched(self):
         fx = self.fixture
@@ -1021,11 +1050,12 @@ class HiveOffline(Case):
         self.assertLess(os.stat(self.b.hive).st_blocks * 512, 1 << 20)
         os.truncate(self.b.hive, size)
         self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
-        # Fifty renames in a row, of every length: at most one bin more.
+        # 300 renames in a row, of every length and then alternating one
+        # character (data that fits the record) with fifteen: at most one bin more.
         self.card(name="A")
         size = os.path.getsize(self.b.hive)
-        for i in range(50):
-            self.assertEqual(self.run_tool(b"N" * (1 + i % 15))[0], 0, i)
+        for i, length in enumerate([1 + i % 15 for i in range(30)] + [1, 15] * 135):
+            self.assertEqual(self.run_tool(b"N" * length)[0], 0, i)
         self.assertLessEqual(os.path.getsize(self.b.hive), size + 4096)
 
     def test_card_file_systems(self):

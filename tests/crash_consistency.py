@@ -27,6 +27,7 @@ import shutil
 import tempfile
 
 import hive_backend
+import hive_check
 import hive_fixture
 import hivex
 
@@ -187,6 +188,9 @@ def check_hive(velmora, base, dirty):
                                 f"{later.returncode} {later.stdout[-80:]!r} {later.stderr!r}")
             elif hive_backend.export(hive) != expected:
                 failures.append(f"{where}: after the later run, the hive holds more changes than the names")
+            elif hive_check.check_file(hive):
+                failures.append(f"{where}: after the later run, the hive would not load: "
+                                f"{hive_check.check_file(hive)}")
             if not set(os.listdir(directory)) <= {"SYSTEM", "SYSTEM.LOG1", "SYSTEM.LOG2"}:
                 failures.append(f"{where}: left beside the hive after the later run: {os.listdir(directory)}")
             when += 1

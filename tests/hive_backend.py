@@ -13,6 +13,7 @@ import struct
 import subprocess
 import tempfile
 
+import hive_check
 import hive_fixture
 import hivex
 
@@ -155,6 +156,9 @@ class HiveBackend:
                              if before.get(k) != after.get(k) and k not in NAME_VALUES)
             if changed:
                 raise AssertionError(f"the rename changed more than the name values: {changed}")
+            problems = hive_check.check_file(self.hive)
+            if problems:
+                raise AssertionError(f"the renamed hive would not load as it is: {problems}")
         return result.returncode, result.stdout, result.stderr
 
     def usage(self):

@@ -111,6 +111,39 @@ def fresh_card(path, name="GALILEO", active=False, current=1, tcpip_extra=()):
     h.commit(None)
 
 
+def segmented(path, key, name, size):
+    """Gives the key `key` a value `name` of `size` zero bytes (REG_BINARY)
+    kept as Windows keeps data over 16344 bytes: a db record, its list of
+    segments and the segments, in a bin appended for them."""
+    h = hivex.Hivex(path, write=True)
+    node = add(h, h.root(), key)
+    h.node_set_value(node, {"key": name, "t": 3, "value": bytes(8)})
+    h.commit(None)
+    node, vk = node - BASE_BLOCK, h.node_get_value(node, name) - BASE_BLOCK
+    del h
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    bins = struct.unpack_from("<I", data, 40)[0]
+    count = -(-size // 16344)
+    cells = [struct.pack("<2sHI", b"db", count, bins + 32 + 16), None] + [bytes(16344)] * count
+    first = bins + 32 + 16 + (4 + 4 * count + 7) // 8 * 8
+    cells[1] = b"".join(struct.pack("<I", first + 16352 * i) for i in range(count))
+    body = b""
+    for cell in cells:
+        length = (4 + len(cell) + 7) // 8 * 8
+        body += struct.pack("<i", -length) + cell.ljust(length - 4, b"\0")
+    length = -(-(32 + len(body)) // BIN) * BIN
+    hbin = struct.pack("<4sIIQQI", b"hbin", bins, length, 0, 0, 0) + body
+    hbin += struct.pack("<i", length - len(hbin)).ljust(length - len(hbin), b"\0")
+    struct.pack_into("<II", data, BASE_BLOCK + vk + 8, size, bins + 32)
+    largest = BASE_BLOCK + node + 4 + 64
+    struct.pack_into("<I", data, largest, max(size, struct.unpack_from("<I", data, largest)[0]))
+    struct.pack_into("<I", data, 40, bins + length)
+    set_checksum(data)
+    with open(path, "wb") as f:
+        f.write(data[:BASE_BLOCK + bins] + hbin)
+
+
 def patch(path, offset, fmt, *values, fix_checksum=True):
     with open(path, "r+b") as f:
         data = bytearray(f.read(BASE_BLOCK))

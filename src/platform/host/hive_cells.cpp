@@ -295,8 +295,7 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
     }
     std::uint32_t cell = DataCell(record.data);
     Cell old;
-    bool reuse =
-        cell != HiveNoCell && size > 4 && CellAt(*hive, cell, &old) && old.allocated && old.size >= size;
+    bool reuse = cell != HiveNoCell && CellAt(*hive, cell, &old) && old.allocated && old.size >= size;
     // A cell another value of the key also points to is never written over.
     const std::uint32_t count = HiveLe32(node.data + 36);
     for (std::uint32_t i = 0; reuse && i < count && i < list.size / 4; ++i) {
@@ -306,7 +305,10 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
                 DataCell(neighbour.data) != cell;
     }
     unsigned char* recordBytes = record.data;
-    if (size <= 4) {
+    // Data that fits in the record goes there only when the value has no
+    // cell of its own: an abandoned cell could never be freed, and a name
+    // alternating between short and long would grow the hive at every rename.
+    if (size <= 4 && !reuse) {
         HivePutLe32(recordBytes + 4, size | InlineData);
         HivePutLe32(recordBytes + 8, 0);
         memcpy(recordBytes + 8, data, size);

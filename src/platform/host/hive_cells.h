@@ -45,8 +45,9 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
                           HiveValue* value);
 
 // Sets the data of `value` (of the key at `key`) to `size` bytes of `type`:
-// inside the record when 4 bytes or fewer; else in its own cell, reused when
-// it fits and no other value of the key shares it; else in a free cell of the
+// in its own cell, reused when it fits and no other value of the key shares
+// it (4 bytes or fewer included); else inside the record when 4 bytes or
+// fewer; else in a free cell of the
 // hive's last bin or in a new 4096-byte bin at its end. The old cell is never
 // freed: nothing short of reading every key could prove that no other value
 // points to it. Updates the key's largest data size where it grows.

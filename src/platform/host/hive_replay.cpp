@@ -344,7 +344,7 @@ bool HasValidChecksum(const unsigned char* baseBlock) {
 
 bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType) {
     const std::uint32_t minor = HiveLe32(baseBlock + 24);
-    return HiveLe32(baseBlock + 20) == 1 && minor >= 2 && minor <= 6 &&
+    return HiveLe32(baseBlock + 20) == 1 && minor >= 3 && minor <= 6 &&
            HiveLe32(baseBlock + FileType) == fileType && HiveLe32(baseBlock + 32) == 1;
 }
 

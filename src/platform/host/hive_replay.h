@@ -22,7 +22,7 @@ std::uint32_t HiveChecksum(const unsigned char* baseBlock);
 bool HasValidChecksum(const unsigned char* baseBlock);
 // Stores HiveChecksum in the base block, after its other fields changed.
 void HiveSetChecksum(unsigned char* baseBlock);
-// Format 1.2 to 1.6 of a primary (file type 0) or a log (1 old, 6 new).
+// Format 1.3 to 1.6 (what Windows loads) of a primary (file type 0) or a log (1 old, 6 new).
 bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType);
 
 // Marvin32 with the seed the log entries use.

@@ -133,7 +133,10 @@ const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
     if (!HasKnownVersion(header, 0)) {
         return "unknown hive format version";
     }
-    if (static_cast<std::uint64_t>(info.st_size) < BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}) {
+    // A dirty hive's logs may hold the pages past the file's end: its replay
+    // decides.
+    if (!*dirty &&
+        static_cast<std::uint64_t>(info.st_size) < BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}) {
         return "truncated: the file is shorter than its header says";
     }
     return nullptr;
@@ -261,6 +264,30 @@ const char* MapHive(std::uint32_t bins) {
     return nullptr;
 }
 
+// Whether every page of the recovered bins that lies past the file's end
+// (a cut growth) was written by the replay, rather than read as zeros.
+bool ReplayCoversFileEnd() {
+    struct stat info;
+    if (fstat(hive.lockFd, &info) != 0) {
+        return false;
+    }
+    const std::uint64_t bins = hive.replay.binsDataSize;
+    std::uint64_t present = static_cast<std::uint64_t>(info.st_size);
+    present = present <= BaseBlockSize ? 0 : (present - BaseBlockSize) / PageSize * PageSize;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    for (const HivePageWrite& write : hive.replay.writes) {
+        runs.emplace_back(write.offset, std::uint64_t{write.offset} + write.size);
+    }
+    std::sort(runs.begin(), runs.end());
+    for (const auto& [start, end] : runs) {
+        if (present >= bins || start > present) {
+            break;
+        }
+        present = std::max(present, end);
+    }
+    return present >= bins;
+}
+
 // Brings a dirty hive up to date from its logs in the mapping. nullptr, or
 // the reason it cannot be done.
 std::string Replay() {
@@ -281,6 +308,9 @@ std::string Replay() {
     }
     if (reason != nullptr) {
         return reason;
+    }
+    if (!ReplayCoversFileEnd()) {
+        return "truncated: the file is shorter than its header says, and its logs do not hold the rest";
     }
     memcpy(hive.recovered, hive.image.bytes, BaseBlockSize);
     hive.replayed = true;
@@ -651,6 +681,15 @@ bool WriteInPlace(int* step) {
         return false;
     }
     *step = 1;
+    // A grown hive's file is grown, and flushed, before any header counts
+    // the new bins: a header over a shorter file could not be replayed.
+    struct stat info;
+    const std::uint64_t size = BaseBlockSize + std::uint64_t{HiveLe32(base + 40)};
+    if (fstat(hive.writeFd, &info) != 0 ||
+        (static_cast<std::uint64_t>(info.st_size) < size &&
+         (ftruncate(hive.writeFd, static_cast<off_t>(size)) != 0 || fsync(hive.writeFd) != 0))) {
+        return false;
+    }
     PutNumbers(base, clean, entry);
     if (!WriteAt(hive.writeFd, base, BaseBlockSize, 0) || fsync(hive.writeFd) != 0) {
         return false;

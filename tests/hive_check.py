@@ -1,0 +1,264 @@
+"""The checks Windows makes of a hive when it loads one, in the suite: a hive
+that fails them is dropped in part at boot, or the board does not boot.
+
+- the base block: signature, the checksum rule, equal sequence numbers, a
+  known version, a bins size that is a multiple of 4096 and fits the file;
+- the bins: contiguous from offset 0, each naming its own offset, summing to
+  the bins size; cells tiling each bin exactly;
+- every reference, from the root key down, on an allocated cell of its kind,
+  and no cell but a security cell referenced twice;
+- key counts, and largest-size fields at least the real maxima;
+- subkey lists sorted by upper-cased name, with true `lf`/`lh` hints;
+- the security cells a ring, each counting the keys that use it.
+
+    hive_check.py HIVE...      prints each problem; exits 1 if there is any
+"""
+import struct
+import sys
+
+BASE, PAGE, NONE = 4096, 4096, 0xFFFFFFFF
+# A value's data above this many bytes lies in segments in hives of minor 4 on.
+SEGMENT = 16344
+
+
+def checksum(header):
+    value = 0
+    for (word,) in struct.iter_unpack("<I", header[:508]):
+        value ^= word
+    return {0: 1, NONE: 0xFFFFFFFE}.get(value, value)
+
+
+def upper(name):
+    return name.upper()
+
+
+def lh_hash(name):
+    h = 0
+    for c in upper(name):
+        h = (37 * h + ord(c)) & NONE
+    return h
+
+
+class Checker:
+    def __init__(self, data):
+        self.data, self.problems, self.cells, self.referenced = data, [], {}, {}
+        self.sk_users = {}
+
+    def fail(self, text):
+        self.problems.append(text)
+
+    def header(self):
+        d = self.data
+        if len(d) < BASE or d[:4] != b"regf":
+            self.fail("base block: no regf signature")
+            return False
+        seq1, seq2, major, minor, kind, fmt, root, bins = struct.unpack_from("<II8xIIIIII", d, 4)
+        if struct.unpack_from("<I", d, 508)[0] != checksum(d):
+            self.fail("base block: checksum")
+        if seq1 != seq2:
+            self.fail(f"base block: dirty (sequence numbers {seq1} and {seq2})")
+        if major != 1 or not 3 <= minor <= 6 or kind != 0 or fmt != 1:
+            self.fail(f"base block: version {major}.{minor}, type {kind}, format {fmt}")
+        if bins == 0 or bins % PAGE or BASE + bins > len(d):
+            self.fail(f"base block: bins size {bins:#x} over a file of {len(d):#x} bytes")
+            return False
+        self.bins, self.root, self.minor = bins, root, minor
+        return True
+
+    def tile(self):
+        at = 0
+        while at < self.bins:
+            sig, offset, size = struct.unpack_from("<4sII", self.data, BASE + at)
+            if sig != b"hbin" or offset != at or size < PAGE or size % PAGE or size > self.bins - at:
+                self.fail(f"bin at {at:#x}: header {sig!r}, offset {offset:#x}, size {size:#x}")
+                return False
+            cell = at + 32
+            while cell < at + size:
+                raw = struct.unpack_from("<i", self.data, BASE + cell)[0]
+                length = abs(raw)
+                if length < 8 or length % 8 or length > at + size - cell:
+                    self.fail(f"cell at {cell:#x}: size {raw} in the bin at {at:#x} of {size:#x} bytes")
+                    return False
+                self.cells[cell] = (length, raw < 0)
+                cell += length
+            at += size
+        return True
+
+    def cell(self, offset, kinds, what, shared=False, count=True):
+        """The data of the allocated cell at `offset` starting with one of
+        `kinds` (None: any), counting the reference; None when it is not."""
+        found = self.cells.get(offset)
+        if found is None or not found[1]:
+            self.fail(f"{what}: {offset:#x} is no allocated cell")
+            return None
+        body = self.data[BASE + offset + 4:BASE + offset + found[0]]
+        if kinds is not None and body[:2] not in kinds:
+            self.fail(f"{what}: the cell at {offset:#x} is {body[:2]!r}, not {b' or '.join(kinds)!r}")
+            return None
+        if not count:
+            return body
+        self.referenced[offset] = self.referenced.get(offset, 0) + 1
+        if self.referenced[offset] > 1 and not shared:
+            self.fail(f"{what}: the cell at {offset:#x} is referenced twice")
+            return None
+        return body
+
+    @staticmethod
+    def name(body, at, length, compressed):
+        raw = body[at:at + length]
+        return raw.decode("latin-1") if compressed else raw.decode("utf-16-le", errors="replace")
+
+    def subkeys(self, offset, path, under_ri=False):
+        """[(name, offset)] of the subkey list at `offset`, its hints checked."""
+        body = self.cell(offset, (b"lf", b"lh", b"li") if under_ri else (b"lf", b"lh", b"li", b"ri"),
+                         f"{path}: subkey list")
+        if body is None:
+            return []
+        kind, count = body[:2], struct.unpack_from("<H", body, 2)[0]
+        stride = 8 if kind in (b"lf", b"lh") else 4
+        if 4 + stride * count > len(body):
+            self.fail(f"{path}: subkey list of {count} overruns its cell")
+            return []
+        found = []
+        for i in range(count):
+            element = struct.unpack_from("<I", body, 4 + stride * i)[0]
+            if kind == b"ri":
+                found += self.subkeys(element, path, True)
+                continue
+            nk = self.cell(element, (b"nk",), f"{path}: subkey", count=False)
+            if nk is None or len(nk) < 76:
+                continue
+            flags, length = struct.unpack_from("<H", nk, 2)[0], struct.unpack_from("<H", nk, 72)[0]
+            name = self.name(nk, 76, length, flags & 0x20)
+            if stride == 8:
+                hint = struct.unpack_from("<I", body, 8 + 8 * i)[0]
+                want = lh_hash(name) if kind == b"lh" else int.from_bytes(
+                    name[:4].encode("latin-1", errors="replace").ljust(4, b"\0"), "little")
+                if hint != want:
+                    self.fail(f"{path}\\{name}: {kind.decode()} hint {hint:#x}, not {want:#x}")
+            found.append((name, element))
+        return found
+
+    def value(self, offset, path):
+        """(upper-cased name, data size) of the value record at `offset`."""
+        vk = self.cell(offset, (b"vk",), f"{path}: value")
+        if vk is None or len(vk) < 20:
+            return "", 0
+        length, size, data = struct.unpack_from("<HII", vk, 2)
+        compressed = struct.unpack_from("<H", vk, 16)[0] & 1
+        if 20 + length > len(vk):
+            self.fail(f"{path}: a value's name overruns its record")
+        name = self.name(vk, 20, length, compressed)
+        where = f"{path}: value {name!r}"
+        if size & 0x80000000:
+            if size & 0x7FFFFFFF > 4:
+                self.fail(f"{where}: inline data of {size & 0x7FFFFFFF} bytes")
+            return upper(name), size & 0x7FFFFFFF
+        if size == 0:
+            return upper(name), 0
+        if size > SEGMENT and self.minor >= 4:
+            db = self.cell(data, (b"db",), f"{where}: big data")
+            if db is not None:
+                count, segments = struct.unpack_from("<HI", db, 2)
+                chunks = self.cell(segments, None, f"{where}: segment list")
+                for i in range(count if chunks is not None and 4 * count <= len(chunks) else 0):
+                    self.cell(struct.unpack_from("<I", chunks, 4 * i)[0], None, f"{where}: segment")
+            return upper(name), size
+        body = self.cell(data, None, f"{where}: data")
+        if body is not None and len(body) < size:
+            self.fail(f"{where}: {size} bytes of data in a cell of {len(body)}")
+        return upper(name), size
+
+    def key(self, offset, parent, path):
+        nk = self.cell(offset, (b"nk",), f"{path}: key")
+        if nk is None or len(nk) < 76:
+            return
+        (flags, up, count, _, list_, _, values, value_list, sk, _, max_name, _, max_value_name,
+         max_data, _, length, class_length) = struct.unpack_from("<H12x14IHH", nk, 2)
+        path = path + "\\" + self.name(nk, 76, length, flags & 0x20) if parent != NONE else "ROOT"
+        if parent != NONE and up != parent:
+            self.fail(f"{path}: parent {up:#x}, not {parent:#x}")
+        if 76 + length > len(nk):
+            self.fail(f"{path}: its name overruns its cell")
+        if self.cell(sk, (b"sk",), f"{path}: security", shared=True) is not None:
+            self.sk_users[sk] = self.sk_users.get(sk, 0) + 1
+        if class_length:
+            named = self.cell(struct.unpack_from("<I", nk, 48)[0], None, f"{path}: class name")
+            if named is not None and len(named) < class_length:
+                self.fail(f"{path}: a class name of {class_length} bytes in a cell of {len(named)}")
+        children = self.subkeys(list_, path) if count else []
+        if len(children) != count:
+            self.fail(f"{path}: {count} subkeys counted, {len(children)} listed")
+        names = [upper(n) for n, _ in children]
+        if names != sorted(names) or len(set(names)) != len(names):
+            self.fail(f"{path}: subkeys not sorted by upper-cased name: {names}")
+        if children and (max_name & 0xFFFF) < max(len(n) * 2 for n, _ in children):
+            self.fail(f"{path}: largest subkey name {max_name & 0xFFFF} below the real one")
+        if values:
+            listed = self.cell(value_list, None, f"{path}: value list")
+            if listed is not None and 4 * values > len(listed):
+                self.fail(f"{path}: {values} values in a list of {len(listed) // 4}")
+            elif listed is not None:
+                found = [self.value(v, path) for (v,) in struct.iter_unpack("<I", listed[:4 * values])]
+                names = [n for n, _ in found]
+                if len(set(names)) != len(names):
+                    self.fail(f"{path}: two values whose names differ only in letter case")
+                if max(len(n) * 2 for n in names) > max_value_name:
+                    self.fail(f"{path}: largest value name {max_value_name} below the real one")
+                if max(s for _, s in found) > max_data:
+                    self.fail(f"{path}: largest value data {max_data} below the real {max(s for _, s in found)}")
+        for _, child in children:
+            self.key(child, offset, path)
+
+    def security_ring(self):
+        if not self.sk_users:
+            return
+        start = next(iter(self.sk_users))
+        at, seen = start, set()
+        while True:
+            seen.add(at)
+            body = self.data[BASE + at + 4:BASE + at + self.cells.get(at, (24, True))[0]]
+            flink, _, refs = struct.unpack_from("<III", body, 4)
+            if refs != self.sk_users.get(at, 0):
+                self.fail(f"security cell at {at:#x}: {refs} references counted, {self.sk_users.get(at, 0)} real")
+            following = self.cells.get(flink)
+            nxt = self.data[BASE + flink + 4:BASE + flink + 24] if following else b""
+            if not following or not following[1] or nxt[:2] != b"sk" or struct.unpack_from("<I", nxt, 8)[0] != at:
+                self.fail(f"security cell at {at:#x}: the ring is broken at {flink:#x}")
+                return
+            at = flink
+            if at == start:
+                break
+            if at in seen:
+                self.fail(f"security cell at {at:#x}: the ring loops back short of its start")
+                return
+        for unlinked in set(self.sk_users) - seen:
+            self.fail(f"security cell at {unlinked:#x}: not in the ring")
+
+    def unreferenced(self):
+        """Allocated cells nothing points to: leaks, not faults."""
+        return sum(1 for offset, (_, used) in self.cells.items() if used and offset not in self.referenced)
+
+
+def check(data):
+    """The problems found in the hive `data` (bytes), and the count of
+    allocated cells nothing references: ([text], count)."""
+    checker = Checker(bytes(data))
+    if checker.header() and checker.tile():
+        checker.key(checker.root, NONE, "")
+        checker.security_ring()
+    return checker.problems, (checker.unreferenced() if not checker.problems else 0)
+
+
+def check_file(path):
+    with open(path, "rb") as f:
+        return check(f.read())[0]
+
+
+if __name__ == "__main__":
+    bad = False
+    for hive in sys.argv[1:]:
+        for problem in check_file(hive):
+            print(f"{hive}: {problem}")
+            bad = True
+    sys.exit(1 if bad else 0)
