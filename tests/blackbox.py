@@ -608,6 +608,10 @@ class HiveOffline(Case):
              b"at the value itself", b"Host Name 1 : Registry Query Error.\n"),
             ("data outside the bins", lambda: self.patch_value(b"Hostname", 8, lambda cell: 0x7FFFFFF0),
              b"outside the hive", b"Host Name 1 : Registry Query Error.\n"),
+            ("bins size past 256 MiB", lambda: (self.fixture.patch(self.b.hive, 40, "<I", 0xFFFFF000),
+                                                os.truncate(self.b.hive, 12288)), b"its bins size"),
+            ("bins size no multiple of 4096", lambda: self.fixture.patch(self.b.hive, 40, "<I", 8192 + 512),
+             b"its bins size"),
             ("two values differing in case", lambda: self.card(tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")]),
              b"two values whose names differ only in letter case", b"Host Name 1 : Set New Value Error.\n"),
         ]
@@ -650,6 +654,32 @@ class HiveOffline(Case):
         h.commit(None)
         for key, value in VALUES[:3]:
             self.b.put(key, value, b"GALILEO\0")
+
+    def test_lookups_are_bounded(self):
+        # The root's subkeys behind an ri: ten times an lf list of 65,535 entries, all naming a key at
+        # the end of a 64 MiB bin (a sparse file), before the real list. Hash hints, and bins found
+        # once, keep this quick; walking each entry's cell back to its bin took minutes. (The timeout
+        # guards against a hang only.)
+        self.card()
+        with open(self.b.hive, "r+b") as f:
+            data = bytearray(f.read())
+            bins, root = struct.unpack_from("<I", data, 40)[0], struct.unpack_from("<I", data, 36)[0]
+            size, count, decoy = 64 << 20, 65535, bins + (64 << 20) - 96
+            lf = struct.pack("<i2sH", -(8 + 8 * count), b"lf", count) + struct.pack("<II", decoy, 0x4B434544) * count
+            real = struct.unpack_from("<I", data, 4096 + root + 4 + 28)[0]
+            ri = struct.pack("<i2sH", -56, b"ri", 11) + struct.pack("<I", bins + 32) * 10 + struct.pack("<I", real)
+            struct.pack_into("<I", data, 4096 + root + 4 + 28, bins + 32 + len(lf))
+            struct.pack_into("<I", data, 40, bins + size)
+            self.fixture.set_checksum(data)
+            body = struct.pack("<4sII20x", b"hbin", bins, size) + lf + ri
+            nk = struct.pack("<i2sH", -96, b"nk", 0x20).ljust(4 + 72, b"\0") + struct.pack("<HH", 4, 0) + b"DECK"
+            f.seek(0)
+            f.write(data + body + struct.pack("<i", size - len(body) - 96))
+            f.seek(4096 + decoy)
+            f.write(nk.ljust(96, b"\0"))
+        command, env = self.b.command([b"NEW"])
+        result = subprocess.run(command, env=env, capture_output=True, timeout=10)
+        self.assertEqual((result.returncode, result.stdout), (0, BANNER + renamed(b"GALILEO", b"NEW")), result.stderr)
 
     def test_windows_checksum_rule(self):
         # A base block whose dwords XOR to 0 stores 1 (hivex alone refuses it).
@@ -734,14 +764,20 @@ class HiveOffline(Case):
         self.assertEqual(os.listdir(self.b.state), [])  # the stand-in store is never made in its place
 
     def test_a_failed_write_says_what_it_left(self):
-        # pwrite #1 writes the log, #2 marks the hive dirty, #3 writes the first page.
-        # On a dirty card, #1 is the first of the pages its recovery writes in place.
-        rows = [(1, b"the hive itself was not touched", b"GALILEO", False),
-                (2, b"the hive itself was not touched; its log holds the rename", b"GALILEO", False),
-                (3, b"the hive is left marked dirty, and its log holds the rename", b"NEW", False),
-                (1, b"the hive is still dirty, its logs as they were", b"FromLog", True)]
-        for when, said, then, dirty in rows:
-            with self.subTest(when=when, dirty=dirty):
+        # pwrite #1 writes the log, #2 marks the hive dirty, #3 writes the first page; fsync #1 flushes
+        # the log, #2 the new log's directory, #3 the dirty header, #4 the pages, #5 the clean header.
+        # On a dirty card, pwrite #1 is the first of the pages its recovery writes in place, fsync #2
+        # flushes the recovered header. After a failed flush the message cannot know, and says so.
+        rows = [("pwrite64", 1, b"the hive itself was not touched, and holds the old names", b"GALILEO", False),
+                ("pwrite64", 2, b"is unknown until the board's next boot, or the next run", b"GALILEO", False),
+                ("pwrite64", 3, b"the hive is marked dirty, and its log holds the rename", b"NEW", False),
+                ("fsync", 3, b"the board boots renamed), is unknown", b"NEW", False),
+                ("fsync", 5, b"the card holds the new names", b"NEW", False),
+                ("pwrite64", 1, b"the hive is still dirty, its logs as they were", b"FromLog", True),
+                ("fsync", 2, b"the card holds the old names, but whether", b"FromLog", True),
+                ("fsync", 3, b"recovered from its logs and is clean, with the old names", b"FromLog", True)]
+        for call, when, said, then, dirty in rows:
+            with self.subTest(call=call, when=when, dirty=dirty):
                 self.card()
                 if dirty:
                     self.fixture.dirty(self.b.hive, self.log_change("FromLog", other=False))
@@ -749,15 +785,16 @@ class HiveOffline(Case):
                 with open(self.b.hive, "rb") as f:
                     before = f.read()
                 status, out, err = self.run_dirty(b"NEW", prefix=[
-                    "strace", "-f", "-o", "/dev/null", "-e", "trace=pwrite64", "-e", f"inject=pwrite64:error=EIO:when={when}"])
+                    "strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e", f"inject={call}:error=EIO:when={when}"])
                 self.assertEqual((status, out), (1, BANNER + renamed(b"FromLog" if dirty else b"GALILEO", b"NEW")))
                 if dirty:
-                    self.assertEqual({k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}, logs)
+                    if call == "pwrite64":  # the recovery not yet written: the logs hold it still
+                        self.assertEqual({k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}, logs)
                     err = err.split(b"\n", 1)[1]  # after the line saying the logs were replayed
                 self.assertTrue(err.startswith(b"velmora: " + self.b.hive.encode() + b": writing the hive failed"), err)
                 self.assertIn(said, err)
                 self.assertTrue(err.endswith(b"\nComputer Name 2 : Registry Close Error.\n"), err)
-                if when < 3:
+                if call == "pwrite64" and when < 3 and not dirty:
                     with open(self.b.hive, "rb") as f:
                         self.assertEqual(f.read(), before)
                 # The next run sees what Windows would: the old names, or the rename through the log.
@@ -780,7 +817,7 @@ class HiveOffline(Case):
                     f.write(clean)
                 status, out, err = self.run_tool(b"NEW", prefix=[
                     "strace", "-f", "-o", "/dev/null", "-e", "trace=pwrite64", "-e", "inject=pwrite64:error=EIO:when=3"])
-                self.assertIn(b"the hive is left marked dirty", err)
+                self.assertIn(b"the hive is marked dirty", err)
                 status, out, err = self.run_dirty(b"LATER")
                 self.assertEqual((status, out), (0, BANNER + renamed(b"NEW", b"LATER")), err)
                 self.assertIn(b"replayed 1 log entry from SYSTEM.LOG1", err)
@@ -1011,11 +1048,23 @@ class HiveOffline(Case):
                 f.seek(0)
                 f.write(data)
 
+        def fake_bin_in_blob():
+            # A blob ending the hive's last bin, holding at its last page boundary what a bin header
+            # with a free cell looks like.
+            self.b.put(TCPIP, "Blob", bytes(9000), kind=3)
+            with open(self.b.hive, "r+b") as f:
+                data = f.read()
+                page = (len(data) - 4096) // 4096 * 4096
+                self.assertEqual(data[page:page + 64], bytes(64))  # inside the blob's zeros
+                f.seek(page)
+                f.write(struct.pack("<4sII20xi", b"hbin", page - 4096, 4096, 4064))
+
         rows = [  # old name, new name, damage, growth in bytes
             (b"GALILEO", b"NEWNAME", None, 0),  # fits the old cell
             (b"GALILEO", b"A", None, 0),  # 4 bytes with its terminator: inside the record
-            (b"A", b"A-LONGER-NAME-1", None, 0),  # a cell of its own, from the last bin's free space
-            (b"A", b"A-LONGER-NAME-1", fill_last_bin, 4096),  # no free cell: a new bin
+            (b"A", b"A-LONGER-NAME-1", None, 4096),  # a cell of its own: in a new bin, never searched for
+            (b"A", b"A-LONGER-NAME-1", fill_last_bin, 4096),
+            (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, 4096),  # bytes of another value are never taken for a bin
         ]
         for old, new, damage, growth in rows:
             with self.subTest(old=old, new=new, damage=damage):

@@ -4,7 +4,9 @@
 
 #include "hive_replay.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -29,14 +31,41 @@ unsigned char* At(const HiveImage& hive, std::uint32_t offset) {
     return hive.bytes + HiveBaseBlockSize + offset;
 }
 
+// List entries compared and pages walked back in one lookup: far more than
+// any real hive needs, far less than a contrived one could demand.
+constexpr std::uint32_t LookupBudget = 1u << 20;
+
+// Takes `cost` from the lookup's budget; false once a hive has made the
+// lookup do more than any real hive could.
+bool Spend(const HiveImage& hive, std::uint32_t cost) {
+    if (hive.budget < cost) {
+        hive.budget = 0;
+        return false;
+    }
+    hive.budget -= cost;
+    return true;
+}
+
 // The bin holding bins offset `offset`: its start and end. Bins start at
-// 4096-byte boundaries with a header naming their own offset.
+// 4096-byte boundaries with a header naming their own offset; the header is
+// looked for backwards from the page, so a blob holding such bytes could be
+// taken for one. Good for reading, where the cell's own checks follow, never
+// for choosing where to write. Each bin found is remembered.
 bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, std::uint32_t* end) {
     const std::uint32_t bins = HiveBinsDataSize(hive);
     if (offset >= bins) {
         return false;
     }
+    const auto known = hive.knownBins.upper_bound(offset);
+    if (known != hive.knownBins.begin() && offset < std::prev(known)->second) {
+        *start = std::prev(known)->first;
+        *end = std::prev(known)->second;
+        return true;
+    }
     for (std::uint32_t page = offset / Page * Page;; page -= Page) {
+        if (!Spend(hive, 1)) {
+            return false;
+        }
         const unsigned char* header = At(hive, page);
         const std::uint32_t size = HiveLe32(header + 8);
         if (memcmp(header, "hbin", 4) == 0 && HiveLe32(header + 4) == page) {
@@ -45,6 +74,7 @@ bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, st
             }
             *start = page;
             *end = page + size;
+            hive.knownBins.emplace(page, page + size);
             return true;
         }
         if (page == 0) {
@@ -107,6 +137,27 @@ bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, con
     return SameName(key.data + 76, Le16(key.data + 72), (Le16(key.data + 2) & 0x20) != 0, name);
 }
 
+// Whether the hint of an `lh` (a hash of the upper-cased name) or `lf` list
+// element (the first four characters) admits `name`: names are compared only
+// where it does, as Windows does.
+bool HintMatches(bool hashed, const unsigned char* hint, const char* name) {
+    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 32u : unsigned{c}; };
+    std::uint32_t hash = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        hash = hash * 37 + upper(static_cast<unsigned char>(*c));
+    }
+    if (hashed) {
+        return HiveLe32(hint) == hash;
+    }
+    const size_t length = strlen(name);
+    for (size_t i = 0; i < 4; ++i) {
+        if (upper(hint[i]) != upper(i < length ? static_cast<unsigned char>(name[i]) : 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Looks for `name` in the subkey list at `offset`; an `ri` list holds lists.
 const char* SearchList(const HiveImage& hive, std::uint32_t offset, const char* name, bool underRi,
                        std::uint32_t* child) {
@@ -129,6 +180,12 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const char* 
             if (reason != nullptr) {
                 return reason;
             }
+            continue;
+        }
+        if (!Spend(hive, 1)) {
+            return "a key's subkey lists are longer than any hive's";
+        }
+        if (pairs && !HintMatches(list.data[1] == 'h', list.data + 8 + size_t{stride} * i, name)) {
             continue;
         }
         const char* reason = nullptr;
@@ -159,34 +216,28 @@ std::uint32_t DataCell(const unsigned char* record) {
     return (size & InlineData) != 0 || size == 0 ? HiveNoCell : HiveLe32(record + 8);
 }
 
-// Takes `need` bytes (a multiple of 8, the size included) from a free cell
-// of the last bin, or from a new bin at the end. HiveNoCell when there is no room.
+// Takes `need` bytes (a multiple of 8, the size included) from the bin this
+// run added, adding it at the hive's end first. HiveNoCell when there is no
+// room, or the hive would grow past HiveMaxBinsDataSize.
 std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
-    const std::uint32_t bins = HiveBinsDataSize(*hive);
-    std::uint32_t start = 0;
-    std::uint32_t end = 0;
-    if (BinOf(*hive, bins - 1, &start, &end)) {
-        for (std::uint32_t offset = start + BinHeaderSize; offset < end;) {
-            Cell cell;
-            if (!CellAt(*hive, offset, &cell)) {
-                break;
+    if (hive->addedBin != HiveNoCell) {
+        const std::uint32_t end = hive->addedBin + HiveLe32(At(*hive, hive->addedBin) + 8);
+        if (end - hive->addedFree >= need) {
+            const std::uint32_t cell = hive->addedFree;
+            const std::uint32_t rest = end - cell - need;
+            HivePutLe32(At(*hive, cell), 0u - need);
+            if (rest > 0) {
+                HivePutLe32(At(*hive, cell + need), rest);
             }
-            const std::uint32_t size = cell.size + 4;
-            if (!cell.allocated && size >= need) {
-                const std::uint32_t taken = size - need >= 8 ? need : size;
-                HivePutLe32(At(*hive, offset), 0u - taken);
-                MarkChanged(hive, offset, 4);
-                if (taken < size) {
-                    HivePutLe32(At(*hive, offset + taken), size - taken);
-                    MarkChanged(hive, offset + taken, 4);
-                }
-                return offset;
-            }
-            offset += size;
+            hive->addedFree = cell + need;
+            MarkChanged(hive, cell, need + (rest > 0 ? 4 : 0));
+            return cell;
         }
     }
+    const std::uint32_t bins = HiveBinsDataSize(*hive);
     const std::uint32_t binSize = (BinHeaderSize + need + Page - 1) / Page * Page;
-    if (hive->capacity - HiveBaseBlockSize - bins < binSize) {
+    if (bins % Page != 0 || bins > HiveMaxBinsDataSize - binSize ||
+        hive->capacity - HiveBaseBlockSize - bins < binSize) {
         return HiveNoCell;
     }
     unsigned char* bin = At(*hive, bins);
@@ -196,13 +247,13 @@ std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
     HivePutLe32(bin + 4, bins);
     HivePutLe32(bin + 8, binSize);
     memcpy(bin + 20, hive->bytes + 12, 8); // the hive's last written time
-    HivePutLe32(bin + BinHeaderSize, 0u - need);
-    if (binSize - BinHeaderSize > need) {
-        HivePutLe32(bin + BinHeaderSize + need, binSize - BinHeaderSize - need);
-    }
+    HivePutLe32(bin + BinHeaderSize, binSize - BinHeaderSize);
     HivePutLe32(hive->bytes + 40, bins + binSize);
     MarkChanged(hive, bins, binSize);
-    return bins + BinHeaderSize;
+    hive->knownBins.emplace(bins, bins + binSize);
+    hive->addedBin = bins;
+    hive->addedFree = bins + BinHeaderSize;
+    return Allocate(hive, need);
 }
 
 } // namespace
@@ -213,6 +264,7 @@ std::uint32_t HiveBinsDataSize(const HiveImage& hive) {
 }
 
 std::uint32_t HiveRootKey(const HiveImage& hive) {
+    hive.budget = LookupBudget;
     Cell root;
     const std::uint32_t offset = HiveLe32(hive.bytes + 36);
     return RecordAt(hive, offset, "nk", 76, &root) ? offset : HiveNoCell;
@@ -220,6 +272,7 @@ std::uint32_t HiveRootKey(const HiveImage& hive) {
 
 const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child) {
     *child = HiveNoCell;
+    hive.budget = LookupBudget;
     Cell node;
     if (!RecordAt(hive, key, "nk", 76, &node)) {
         return "a key node is damaged";
@@ -232,6 +285,7 @@ const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char*
 const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
                           HiveValue* value) {
     *value = HiveValue{};
+    hive.budget = LookupBudget;
     Cell node;
     if (!RecordAt(hive, key, "nk", 76, &node)) {
         return "a key node is damaged";
@@ -286,6 +340,7 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
 
 const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
                          const unsigned char* data, std::uint32_t size) {
+    hive->budget = LookupBudget;
     Cell node;
     Cell record;
     Cell list;
@@ -314,7 +369,7 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
         memcpy(recordBytes + 8, data, size);
     } else {
         if (!reuse) {
-            cell = Allocate(hive, (4 + size + 7) / 8 * 8);
+            cell = Allocate(hive, (4 + std::max(size, HiveRoomyData) + 7) / 8 * 8);
             if (cell == HiveNoCell) {
                 return "the hive has no room for a new bin";
             }

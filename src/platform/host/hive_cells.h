@@ -7,9 +7,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 constexpr std::uint32_t HiveNoCell = 0xFFFFFFFF;
+
+// No SYSTEM hive comes near this many bytes of bins; neither a log nor a
+// rename may take a hive past it.
+constexpr std::uint32_t HiveMaxBinsDataSize = 256u << 20;
+// Room for the longest computer name, 15 UTF-16 units and a terminator: a
+// new data cell is made this large, so a hive grows once however names change.
+constexpr std::uint32_t HiveRoomyData = 32;
 
 struct HiveImage {
     // The base block, then the bins; `capacity` bytes are addressable, of
@@ -18,6 +26,14 @@ struct HiveImage {
     size_t capacity = 0;
     // Bins offsets of the 4096-byte pages changed, in the order first changed.
     std::vector<std::uint32_t> changedPages;
+    // The bin this run added, and where its free space starts: the only bin
+    // a new cell is ever taken from.
+    std::uint32_t addedBin = HiveNoCell;
+    std::uint32_t addedFree = 0;
+    // Bins found so far, so that no page is walked twice, and the work the
+    // current lookup may still do before the hive is refused as contrived.
+    mutable std::map<std::uint32_t, std::uint32_t> knownBins; // start -> end
+    mutable std::uint32_t budget = 0;                         // reset by each call below
 };
 
 std::uint32_t HiveBinsDataSize(const HiveImage& hive);
@@ -47,9 +63,11 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
 // Sets the data of `value` (of the key at `key`) to `size` bytes of `type`:
 // in its own cell, reused when it fits and no other value of the key shares
 // it (4 bytes or fewer included); else inside the record when 4 bytes or
-// fewer; else in a free cell of the
-// hive's last bin or in a new 4096-byte bin at its end. The old cell is never
-// freed: nothing short of reading every key could prove that no other value
-// points to it. Updates the key's largest data size where it grows.
+// fewer; else in a new cell of at least HiveRoomyData bytes, in the bin this
+// run added at the hive's end. No existing bin is searched for free space:
+// only a bin reached by the chain of bin sizes could be trusted for it, and
+// that chain is the whole hive. The old cell is never freed: nothing short of
+// reading every key could prove that no other value points to it. Updates
+// the key's largest data size where it grows.
 const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
                          const unsigned char* data, std::uint32_t size);

@@ -45,8 +45,7 @@ HiveKey* Own(StoreKey* key) {
 
 constexpr size_t BaseBlockSize = HiveBaseBlockSize;
 constexpr size_t PageSize = 4096;
-// No SYSTEM hive comes near this; a log claiming more is not believed.
-constexpr std::uint32_t MaxBinsDataSize = 256u << 20;
+constexpr std::uint32_t MaxBinsDataSize = HiveMaxBinsDataSize;
 // A log larger than this cannot belong to a hive of that size: refused
 // unread rather than read whole.
 constexpr std::uint64_t LogSlack = 64u << 20;
@@ -132,6 +131,10 @@ const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
     }
     if (!HasKnownVersion(header, 0)) {
         return "unknown hive format version";
+    }
+    const std::uint32_t bins = HiveLe32(header + 40);
+    if (bins == 0 || bins % PageSize != 0 || bins > MaxBinsDataSize) {
+        return "its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB";
     }
     // A dirty hive's logs may hold the pages past the file's end: its replay
     // decides.
@@ -615,11 +618,51 @@ bool WriteAt(int fd, const unsigned char* bytes, size_t size, std::uint64_t offs
     return WriteAllAt(fd, bytes, size, static_cast<off_t>(offset));
 }
 
+// How far a write got. A failure in each phase leaves the card in one state,
+// which the failure's message tells (Outcome).
+enum class Phase {
+    Recovering,      // a dirty hive's replayed pages, in place, and their flush
+    RecoveredHeader, // its recovered header, clean, and its flush
+    Log,             // the rename's log entry, its flush, a new log's directory
+    Growth,          // the file grown to the new bins, and flushed
+    DirtyHeader,     // the header marked dirty, and its flush
+    Pages,           // the changed pages in place, and their flush
+    CleanHeader,     // the header clean again, and its flush
+};
+
+// What the card holds after a failure in each phase; for Log and Growth, on
+// a card that was clean and on one that was recovered first.
+constexpr struct {
+    Phase phase;
+    const char* left;
+    const char* leftRecovered;
+} Outcome[] = {
+    {Phase::Recovering, nullptr,
+     "the hive is still dirty, its logs as they were: the board's next boot, or the next run, recovers it"},
+    {Phase::RecoveredHeader, nullptr,
+     "the card holds the old names, but whether its hive is still dirty (its logs as they were) or already "
+     "recovered and clean is unknown until the board's next boot, or the next run, which settles it"},
+    {Phase::Log, "the hive itself was not touched, and holds the old names",
+     "the hive was recovered from its logs and is clean, with the old names; the rename was not written"},
+    {Phase::Growth, "the hive itself was not touched, and holds the old names",
+     "the hive was recovered from its logs and is clean, with the old names; the rename was not written"},
+    {Phase::DirtyHeader, nullptr,
+     "whether the hive is clean with the old names, or marked dirty with the rename in its log (so that "
+     "the board boots renamed), is unknown until the board's next boot, or the next run, which settles it"},
+    {Phase::Pages, nullptr,
+     "the hive is marked dirty, and its log holds the rename: the board boots renamed, and the next run "
+     "completes it"},
+    {Phase::CleanHeader, nullptr,
+     "the card holds the new names; its hive may still be marked dirty with the rename in its log until "
+     "the board's next boot, or the next run, which settles it"},
+};
+
 // A dirty hive is first recovered on disk as Windows recovers it at boot:
 // the logs' pages replayed onto the primary, which stays dirty (a crash
 // meanwhile leaves the logs to replay again), then the recovered header,
 // clean. Only then may a log be rewritten.
-bool SettleReplay(std::uint32_t sequence) {
+bool SettleReplay(std::uint32_t sequence, Phase* phase) {
+    *phase = Phase::Recovering;
     for (const HivePageWrite& write : hive.replay.writes) {
         if (!WriteAt(hive.writeFd, write.bytes, write.size, BaseBlockSize + std::uint64_t{write.offset})) {
             return false;
@@ -628,6 +671,7 @@ bool SettleReplay(std::uint32_t sequence) {
     if (fsync(hive.writeFd) != 0) {
         return false;
     }
+    *phase = Phase::RecoveredHeader;
     PutNumbers(hive.recovered, sequence, sequence);
     return WriteAt(hive.writeFd, hive.recovered, BaseBlockSize, 0) && fsync(hive.writeFd) == 0;
 }
@@ -643,33 +687,16 @@ int OpenLog(bool* created) {
                   O_RDWR | O_NONBLOCK | O_CLOEXEC | (*created ? O_CREAT | O_EXCL | O_NOFOLLOW : 0), mode);
 }
 
-// Writes the rename as Windows writes a change: (1) the changed pages as one
-// log entry, flushed; (2) the header marked dirty, flushed, so no page lands
-// before the header says so; (3) the pages in place, flushed; (4) the header
-// clean, flushed. Numbered above everything in the logs, a crash anywhere
-// leaves the old names or, through the entry, the new ones. `step` tells how
-// far it got.
-bool WriteInPlace(int* step) {
-    *step = -1;
-    std::uint32_t sequence = hive.logSequence;
-    if (hive.replayed) {
-        if (!SettleReplay(sequence + 1)) {
-            return false;
-        }
-        sequence += 1;
-    }
-    *step = 0;
-    const std::uint32_t entry = sequence + 1;
-    const std::uint32_t clean = entry + 1;
-    std::vector<std::uint32_t> pages = hive.image.changedPages;
-    std::sort(pages.begin(), pages.end());
+// The changed pages as one log entry, flushed, in the log made when the card
+// has none (its directory flushed too).
+bool WriteLog(std::uint32_t entry, const std::vector<std::uint32_t>& pages) {
     std::vector<HiveLogPage> images;
     images.reserve(pages.size());
     for (std::uint32_t page : pages) {
         images.push_back({page, hive.image.bytes + BaseBlockSize + page});
     }
-    unsigned char* base = hive.image.bytes;
-    const std::vector<unsigned char> log = BuildHiveLog(base, entry, images.data(), images.size());
+    const std::vector<unsigned char> log =
+        BuildHiveLog(hive.image.bytes, entry, images.data(), images.size());
     bool created = false;
     const int fd = OpenLog(&created);
     if (fd < 0) {
@@ -677,24 +704,54 @@ bool WriteInPlace(int* step) {
     }
     bool ok = WriteAt(fd, log.data(), log.size(), 0) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    if (!ok || (created && fsync(hive.directory) != 0)) {
-        return false;
-    }
-    *step = 1;
-    // A grown hive's file is grown, and flushed, before any header counts
-    // the new bins: a header over a shorter file could not be replayed.
+    return ok && (!created || fsync(hive.directory) == 0);
+}
+
+// A grown hive's file is grown, and flushed, before any header counts the
+// new bins: a dirty header over a shorter file could not be replayed.
+bool GrowFile() {
     struct stat info;
-    const std::uint64_t size = BaseBlockSize + std::uint64_t{HiveLe32(base + 40)};
-    if (fstat(hive.writeFd, &info) != 0 ||
-        (static_cast<std::uint64_t>(info.st_size) < size &&
-         (ftruncate(hive.writeFd, static_cast<off_t>(size)) != 0 || fsync(hive.writeFd) != 0))) {
+    const std::uint64_t size = BaseBlockSize + std::uint64_t{HiveLe32(hive.image.bytes + 40)};
+    if (fstat(hive.writeFd, &info) != 0) {
         return false;
     }
+    return static_cast<std::uint64_t>(info.st_size) >= size ||
+           (ftruncate(hive.writeFd, static_cast<off_t>(size)) == 0 && fsync(hive.writeFd) == 0);
+}
+
+// Writes the rename as Windows writes a change: (1) the changed pages as one
+// log entry, flushed; (2) the file grown to hold new bins, flushed; (3) the
+// header marked dirty, flushed, so no page lands before the header says so;
+// (4) the pages in place, flushed; (5) the header clean, flushed. Numbered
+// above everything in the logs, a crash anywhere leaves the old names or,
+// through the entry, the new ones. `phase` tells where a failure fell.
+bool WriteInPlace(Phase* phase) {
+    std::uint32_t sequence = hive.logSequence;
+    if (hive.replayed) {
+        if (!SettleReplay(sequence + 1, phase)) {
+            return false;
+        }
+        sequence += 1;
+    }
+    const std::uint32_t entry = sequence + 1;
+    const std::uint32_t clean = entry + 1;
+    std::vector<std::uint32_t> pages = hive.image.changedPages;
+    std::sort(pages.begin(), pages.end());
+    unsigned char* base = hive.image.bytes;
+    *phase = Phase::Log;
+    if (!WriteLog(entry, pages)) {
+        return false;
+    }
+    *phase = Phase::Growth;
+    if (!GrowFile()) {
+        return false;
+    }
+    *phase = Phase::DirtyHeader;
     PutNumbers(base, clean, entry);
     if (!WriteAt(hive.writeFd, base, BaseBlockSize, 0) || fsync(hive.writeFd) != 0) {
         return false;
     }
-    *step = 2;
+    *phase = Phase::Pages;
     for (std::uint32_t page : pages) {
         if (!WriteAt(hive.writeFd, base + BaseBlockSize + page, PageSize,
                      BaseBlockSize + std::uint64_t{page})) {
@@ -704,25 +761,23 @@ bool WriteInPlace(int* step) {
     if (fsync(hive.writeFd) != 0) {
         return false;
     }
-    *step = 3;
+    *phase = Phase::CleanHeader;
     PutNumbers(base, clean, clean);
     return WriteAt(hive.writeFd, base, BaseBlockSize, 0) && fsync(hive.writeFd) == 0;
 }
 
 LONG Detach() {
     LONG result = ERROR_SUCCESS;
-    int step = 0;
-    if (hive.changed && !WriteInPlace(&step)) {
+    Phase phase = Phase::Log;
+    if (hive.changed && !WriteInPlace(&phase)) {
         const int saved = errno;
-        const std::string reason =
-            std::string("writing the hive failed (") + strerror(saved) + "): " +
-            (step < 0 ? "the hive is still dirty, its logs as they were: the board's next boot, or the next "
-                        "run, recovers it"
-             : step == 0 ? "the hive itself was not touched"
-             : step == 1 ? "the hive itself was not touched; its log holds the rename, which Windows "
-                           "ignores while the hive is clean"
-                         : "the hive is left marked dirty, and its log holds the rename: the board's "
-                           "next boot, or the next run, completes it");
+        const char* left = "";
+        for (const auto& outcome : Outcome) {
+            if (outcome.phase == phase) {
+                left = hive.replayed || outcome.left == nullptr ? outcome.leftRecovered : outcome.left;
+            }
+        }
+        const std::string reason = std::string("writing the hive failed (") + strerror(saved) + "): " + left;
         Explain(reason.c_str());
         result = ERROR_WRITE_FAULT;
     }

@@ -51,9 +51,6 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
         backend = &chosen;
     }
     const bool forWriting = (desired & KEY_SET_VALUE) != 0;
-    if (forWriting) {
-        HoldInterrupts();
-    }
     StoreKey* opened = nullptr;
     const LONG error =
         backend->openKey(key == HKEY_LOCAL_MACHINE ? nullptr : key->key, subKey, forWriting, &opened);
@@ -110,6 +107,9 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type,
         reserved != 0 || (data == nullptr && size != 0)) {
         return ERROR_INVALID_PARAMETER;
     }
+    // From the first write on, an interrupt waits for the last close: reading
+    // the keys may still be interrupted, a rename may not be split.
+    HoldInterrupts();
     return backend->writeValue(key->key, valueName, type, data, size);
 }
 
