@@ -612,6 +612,8 @@ class HiveOffline(Case):
                                                 os.truncate(self.b.hive, 12288)), b"its bins size"),
             ("bins size no multiple of 4096", lambda: self.fixture.patch(self.b.hive, 40, "<I", 8192 + 512),
              b"its bins size"),
+            ("two spellings of the hive", lambda: shutil.copyfile(self.b.hive, os.path.join(self.b.config, "system")),
+             b"differ only in letter case"),
             ("two values differing in case", lambda: self.card(tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")]),
              b"two values whose names differ only in letter case", b"Host Name 1 : Set New Value Error.\n"),
         ]
@@ -627,7 +629,7 @@ class HiveOffline(Case):
             self.assertIn(reason, first, what)
             self.assertEqual(second, error[0] if error else self.OPEN_ERROR, what)
             self.assertEqual(self.b.snapshot(), before, what)
-            if not what.startswith(("Select", "no Select", "no Current", "Current")):
+            if not what.startswith(("Select", "no Select", "no Current", "Current", "two spellings")):
                 self.assertTrue(hive_check.check_file(self.b.hive), f"{what}: passes the load-time check")
         # A key holding a value over 16344 bytes (kept in segments) is renamed
         # too: nothing but the name values changes. So are the versions at

@@ -347,6 +347,47 @@ const std::string& LogToWrite() {
     return !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
 }
 
+// Rewrites the absolute `path` component by component in the spelling its
+// directory lists, where the given one is not listed but a spelling that
+// differs only in letter case is: on a card's file systems mounted through
+// FUSE every spelling is a file of its own, and two runs must still take the
+// same lock. nullptr, or why the card is ambiguous: in the last four
+// components (Windows\System32\config\SYSTEM), two entries differing only in
+// case, of which Windows would see one.
+const char* ListedSpelling(std::string* path) {
+    std::string resolved;
+    const size_t components = static_cast<size_t>(std::count(path->begin(), path->end(), '/'));
+    size_t index = 0;
+    for (size_t at = 1; at <= path->size(); ++index) {
+        const size_t end = std::min(path->find('/', at), path->size());
+        const std::string given = path->substr(at, end - at);
+        at = end + 1;
+        const int directory =
+            open(resolved.empty() ? "/" : resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        std::string listed;
+        unsigned alike = 0;
+        bool exact = false;
+        if (directory >= 0) {
+            ForEachEntry(directory, [&](const char* name) {
+                if (strcasecmp(name, given.c_str()) == 0) {
+                    ++alike;
+                    exact = exact || given == name;
+                    listed = name;
+                }
+            });
+            close(directory);
+        }
+        if (alike > 1 && index + 4 >= components) {
+            return "two entries on the way to the hive differ only in letter case, and Windows would see "
+                   "one: "
+                   "remove or rename the copy that is not the board's";
+        }
+        resolved += "/" + (exact || alike != 1 ? given : listed);
+    }
+    *path = resolved;
+    return nullptr;
+}
+
 LONG Attach() {
     const char* path = ChosenSystemHive();
     hive.path = path != nullptr ? path : "";
@@ -357,10 +398,17 @@ LONG Attach() {
                 "velmora-card)");
         return ERROR_FILE_NOT_FOUND;
     }
-    // Written where the hive really is, not through a link to it.
+    // Written where the hive really is, not through a link to it, and spelt
+    // as its directories list it.
     char* real = realpath(hive.path.c_str(), nullptr);
-    const std::string located = real != nullptr ? real : "";
+    std::string located = real != nullptr ? real : "";
     free(real);
+    const char* ambiguous = located.empty() ? nullptr : ListedSpelling(&located);
+    if (ambiguous != nullptr) {
+        Explain(ambiguous);
+        Release();
+        return ERROR_INVALID_DATA;
+    }
     const size_t slash = located.rfind('/');
     hive.directoryPath = slash == 0 ? "/" : located.substr(0, slash);
     hive.fileName = located.substr(slash + 1);
