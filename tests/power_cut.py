@@ -193,8 +193,8 @@ def clean_after_logs(hive):
 CASES = [
     # (what, new name, prepare(hive), logs the card has, what a replay adds)
     ("a name that fits its cell", "NEWNAME", None, True, None),
-    ("a name needing a free cell", "A-LONGER-NAME-1", None, True, None),
-    ("a name needing a new bin", "A-LONGER-NAME-1", fill_last_bin, True, None),
+    ("a name needing a cell of its own", "A-LONGER-NAME-1", None, True, None),
+    ("a name whose last bin is full", "A-LONGER-NAME-1", fill_last_bin, True, None),
     ("a card with no log", "A-LONGER-NAME-1", None, False, None),
     ("a clean hive beside logs that would follow it", "NEWNAME", clean_after_logs, False, None),
     ("a dirty card, new log format", "A-LONGER-NAME-1", lambda p: hive_fixture.dirty(p, from_logs), False,
