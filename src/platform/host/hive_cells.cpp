@@ -108,6 +108,10 @@ bool RecordAt(const HiveImage& hive, std::uint32_t offset, const char* signature
            memcmp(cell->data, signature, 2) == 0;
 }
 
+unsigned Upper(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? c - 32u : unsigned{c};
+}
+
 // Windows compares names upper-cased; the names looked for are ASCII, so a
 // stored character matches only its ASCII letter in either case.
 bool SameName(const unsigned char* stored, std::uint32_t size, bool compressed, const char* name) {
@@ -117,9 +121,8 @@ bool SameName(const unsigned char* stored, std::uint32_t size, bool compressed, 
     }
     for (size_t i = 0; i < length; ++i) {
         const unsigned unit = compressed ? stored[i] : Le16(stored + 2 * i);
-        const unsigned want = static_cast<unsigned char>(name[i]);
-        const auto upper = [](unsigned c) { return c >= 'a' && c <= 'z' ? c - 32 : c; };
-        if (unit > 0x7F || upper(unit) != upper(want)) {
+        const auto want = static_cast<unsigned char>(name[i]);
+        if (unit > 0x7F || Upper(static_cast<unsigned char>(unit)) != Upper(want)) {
             return false;
         }
     }
@@ -137,21 +140,33 @@ bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, con
     return SameName(key.data + 76, Le16(key.data + 72), (Le16(key.data + 2) & 0x20) != 0, name);
 }
 
-// Whether the hint of an `lh` (a hash of the upper-cased name) or `lf` list
-// element (the first four characters) admits `name`: names are compared only
-// where it does, as Windows does.
-bool HintMatches(bool hashed, const unsigned char* hint, const char* name) {
-    const auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 32u : unsigned{c}; };
+// A name looked for, with what the hints of `lh` and `lf` lists hold for it:
+// the hash of its upper-cased characters, and its first four (zero-padded).
+struct Wanted {
+    const char* name;
     std::uint32_t hash = 0;
-    for (const char* c = name; *c != '\0'; ++c) {
-        hash = hash * 37 + upper(static_cast<unsigned char>(*c));
+    unsigned char first[4] = {};
+};
+
+Wanted Looking(const char* name) {
+    Wanted wanted{name};
+    for (size_t i = 0; name[i] != '\0'; ++i) {
+        wanted.hash = wanted.hash * 37 + Upper(static_cast<unsigned char>(name[i]));
+        if (i < 4) {
+            wanted.first[i] = static_cast<unsigned char>(name[i]);
+        }
     }
+    return wanted;
+}
+
+// Whether the hint of an `lh` or `lf` list element admits the name: names are
+// compared only where it does, as Windows does.
+bool HintMatches(bool hashed, const unsigned char* hint, const Wanted& wanted) {
     if (hashed) {
-        return HiveLe32(hint) == hash;
+        return HiveLe32(hint) == wanted.hash;
     }
-    const size_t length = strlen(name);
     for (size_t i = 0; i < 4; ++i) {
-        if (upper(hint[i]) != upper(i < length ? static_cast<unsigned char>(name[i]) : 0)) {
+        if (Upper(hint[i]) != Upper(wanted.first[i])) {
             return false;
         }
     }
@@ -159,7 +174,7 @@ bool HintMatches(bool hashed, const unsigned char* hint, const char* name) {
 }
 
 // Looks for `name` in the subkey list at `offset`; an `ri` list holds lists.
-const char* SearchList(const HiveImage& hive, std::uint32_t offset, const char* name, bool underRi,
+const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted& name, bool underRi,
                        std::uint32_t* child) {
     Cell list;
     if (!CellAt(hive, offset, &list) || !list.allocated || list.size < 4) {
@@ -189,7 +204,7 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const char* 
             continue;
         }
         const char* reason = nullptr;
-        if (KeyNamed(hive, element, name, &reason)) {
+        if (KeyNamed(hive, element, name.name, &reason)) {
             *child = element;
         } else if (reason != nullptr) {
             return reason;
@@ -278,8 +293,9 @@ const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char*
         return "a key node is damaged";
     }
     const std::uint32_t list = HiveLe32(node.data + 28);
-    return HiveLe32(node.data + 20) == 0 || list == HiveNoCell ? nullptr
-                                                               : SearchList(hive, list, name, false, child);
+    return HiveLe32(node.data + 20) == 0 || list == HiveNoCell
+               ? nullptr
+               : SearchList(hive, list, Looking(name), false, child);
 }
 
 const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,

@@ -45,7 +45,6 @@ HiveKey* Own(StoreKey* key) {
 
 constexpr size_t BaseBlockSize = HiveBaseBlockSize;
 constexpr size_t PageSize = 4096;
-constexpr std::uint32_t MaxBinsDataSize = HiveMaxBinsDataSize;
 // A log larger than this cannot belong to a hive of that size: refused
 // unread rather than read whole.
 constexpr std::uint64_t LogSlack = 64u << 20;
@@ -67,7 +66,8 @@ struct Hive {
     void* mapped = nullptr;
     size_t mappedSize = 0;
     HiveImage image;
-    UINT codePage = 0; // the ANSI code page, taken once per run
+    std::uint64_t fileSize = 0; // as the header was read
+    UINT codePage = 0;          // the ANSI code page, taken once per run
     bool changed = false;
     // A dirty hive: what the replay wrote, and the recovered base block.
     bool replayed = false;
@@ -111,14 +111,16 @@ bool ReadAt(int fd, unsigned char* bytes, size_t size, off_t offset, size_t* got
     return true;
 }
 
-// The base block's own checks, before any cell is read. A dirty one (its
-// checksum wrong or its sequence numbers apart) goes to the replay.
+// The base block's own checks, before any cell is read, and the file's size.
+// A dirty one (its checksum wrong or its sequence numbers apart) goes to the
+// replay.
 const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
     struct stat info;
     size_t got = 0;
     if (fstat(fd, &info) != 0 || !ReadAt(fd, header, BaseBlockSize, 0, &got)) {
         return "cannot be read";
     }
+    hive.fileSize = static_cast<std::uint64_t>(info.st_size);
     if (got < 4 || memcmp(header, "regf", 4) != 0) {
         return "not a registry hive";
     }
@@ -133,13 +135,12 @@ const char* RefusalOfHeader(int fd, unsigned char* header, bool* dirty) {
         return "unknown hive format version";
     }
     const std::uint32_t bins = HiveLe32(header + 40);
-    if (bins == 0 || bins % PageSize != 0 || bins > MaxBinsDataSize) {
+    if (bins == 0 || bins % PageSize != 0 || bins > HiveMaxBinsDataSize) {
         return "its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB";
     }
     // A dirty hive's logs may hold the pages past the file's end: its replay
     // decides.
-    if (!*dirty &&
-        static_cast<std::uint64_t>(info.st_size) < BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}) {
+    if (!*dirty && hive.fileSize < BaseBlockSize + std::uint64_t{bins}) {
         return "truncated: the file is shorter than its header says";
     }
     return nullptr;
@@ -245,10 +246,6 @@ void Release() {
 // a sparse or padded tail is never read. What lies past the file's end reads
 // as zeros.
 const char* MapHive(std::uint32_t bins) {
-    struct stat info;
-    if (fstat(hive.lockFd, &info) != 0) {
-        return strerror(errno);
-    }
     const size_t size = BaseBlockSize + size_t{bins};
     hive.mappedSize = size + PageSize;
     hive.mapped = mmap(nullptr, hive.mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -257,7 +254,7 @@ const char* MapHive(std::uint32_t bins) {
         return "not enough memory";
     }
     const size_t fromFile =
-        std::min(size, (static_cast<size_t>(info.st_size) + PageSize - 1) / PageSize * PageSize);
+        std::min(size, (static_cast<size_t>(hive.fileSize) + PageSize - 1) / PageSize * PageSize);
     if (fromFile > 0 && mmap(hive.mapped, fromFile, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
                              hive.lockFd, 0) == MAP_FAILED) {
         return strerror(errno);
@@ -270,13 +267,9 @@ const char* MapHive(std::uint32_t bins) {
 // Whether every page of the recovered bins that lies past the file's end
 // (a cut growth) was written by the replay, rather than read as zeros.
 bool ReplayCoversFileEnd() {
-    struct stat info;
-    if (fstat(hive.lockFd, &info) != 0) {
-        return false;
-    }
     const std::uint64_t bins = hive.replay.binsDataSize;
-    std::uint64_t present = static_cast<std::uint64_t>(info.st_size);
-    present = present <= BaseBlockSize ? 0 : (present - BaseBlockSize) / PageSize * PageSize;
+    std::uint64_t present =
+        hive.fileSize <= BaseBlockSize ? 0 : (hive.fileSize - BaseBlockSize) / PageSize * PageSize;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
     for (const HivePageWrite& write : hive.replay.writes) {
         runs.emplace_back(write.offset, std::uint64_t{write.offset} + write.size);
@@ -300,7 +293,7 @@ std::string Replay() {
         return std::string("cannot be read: ") + strerror(errno);
     }
     const char* reason =
-        PlanHiveReplay(start, got, hive.logs->views, LogCount, MaxBinsDataSize, &hive.replay);
+        PlanHiveReplay(start, got, hive.logs->views, LogCount, HiveMaxBinsDataSize, &hive.replay);
     if (reason != nullptr) {
         return reason;
     }
@@ -379,8 +372,7 @@ const char* ListedSpelling(std::string* path) {
         }
         if (alike > 1 && index + 4 >= components) {
             return "two entries on the way to the hive differ only in letter case, and Windows would see "
-                   "one: "
-                   "remove or rename the copy that is not the board's";
+                   "one: remove or rename the copy that is not the board's";
         }
         resolved += "/" + (exact || alike != 1 ? given : listed);
     }
@@ -442,7 +434,7 @@ LONG Attach() {
         hive.logs == nullptr
             ? "not enough memory"
             : ReadLogs(HasValidChecksum(header) ? BaseBlockSize + std::uint64_t{HiveLe32(header + 40)}
-                                                : BaseBlockSize + std::uint64_t{MaxBinsDataSize},
+                                                : BaseBlockSize + std::uint64_t{HiveMaxBinsDataSize},
                        hive.logs, &any);
     if (why.empty() && dirty) {
         why = any ? Replay() : "it has no logs beside it";
@@ -459,7 +451,7 @@ LONG Attach() {
         const char* reason = MapHive(HiveLe32(header + 40));
         why = reason != nullptr ? reason : "";
     }
-    if (why.empty() && !HighestLogSequence(hive.logs->views, LogCount, MaxBinsDataSize,
+    if (why.empty() && !HighestLogSequence(hive.logs->views, LogCount, HiveMaxBinsDataSize,
                                            HiveLe32(hive.image.bytes + 4), &hive.logSequence)) {
         why = "a log beside it is damaged in a way Windows never writes";
     }
@@ -671,15 +663,15 @@ bool WriteAt(int fd, const unsigned char* bytes, size_t size, std::uint64_t offs
 enum class Phase {
     Recovering,      // a dirty hive's replayed pages, in place, and their flush
     RecoveredHeader, // its recovered header, clean, and its flush
-    Log,             // the rename's log entry, its flush, a new log's directory
-    Growth,          // the file grown to the new bins, and flushed
+    Log,             // the rename's log entry (its flush, a new log's directory), and the
+                     // file grown to the new bins: the header not yet touched
     DirtyHeader,     // the header marked dirty, and its flush
     Pages,           // the changed pages in place, and their flush
     CleanHeader,     // the header clean again, and its flush
 };
 
-// What the card holds after a failure in each phase; for Log and Growth, on
-// a card that was clean and on one that was recovered first.
+// What the card holds after a failure in each phase; for Log, on a card that
+// was clean and on one that was recovered first.
 constexpr struct {
     Phase phase;
     const char* left;
@@ -691,8 +683,6 @@ constexpr struct {
      "the card holds the old names, but whether its hive is still dirty (its logs as they were) or already "
      "recovered and clean is unknown until the board's next boot, or the next run, which settles it"},
     {Phase::Log, "the hive itself was not touched, and holds the old names",
-     "the hive was recovered from its logs and is clean, with the old names; the rename was not written"},
-    {Phase::Growth, "the hive itself was not touched, and holds the old names",
      "the hive was recovered from its logs and is clean, with the old names; the rename was not written"},
     {Phase::DirtyHeader, nullptr,
      "whether the hive is clean with the old names, or marked dirty with the rename in its log (so that "
@@ -787,11 +777,7 @@ bool WriteInPlace(Phase* phase) {
     std::sort(pages.begin(), pages.end());
     unsigned char* base = hive.image.bytes;
     *phase = Phase::Log;
-    if (!WriteLog(entry, pages)) {
-        return false;
-    }
-    *phase = Phase::Growth;
-    if (!GrowFile()) {
+    if (!WriteLog(entry, pages) || !GrowFile()) {
         return false;
     }
     *phase = Phase::DirtyHeader;
