@@ -1033,23 +1033,6 @@ class HiveOffline(Case):
                 return struct.unpack_from("<I", data, at + 64)[0]
 
     def test_the_writer_changes_only_the_pages_it_logs(self):
-        def fill_last_bin():
-            # Every free cell of the last bin marked in use: the next cell needs a new bin.
-            with open(self.b.hive, "r+b") as f:
-                data = bytearray(f.read())
-                (bins,) = struct.unpack_from("<I", data, 40)
-                at = 4096 + bins - 4096
-                while data[at:at + 4] != b"hbin":
-                    at -= 4096
-                cell = at + 32
-                while cell < 4096 + bins:
-                    (size,) = struct.unpack_from("<i", data, cell)
-                    if size > 0:
-                        struct.pack_into("<i", data, cell, -size)
-                    cell += abs(size)
-                f.seek(0)
-                f.write(data)
-
         def fake_bin_in_blob():
             # A blob ending the hive's last bin, holding at its last page boundary what a bin header
             # with a free cell looks like.
@@ -1065,7 +1048,7 @@ class HiveOffline(Case):
             (b"GALILEO", b"NEWNAME", None, 0),  # fits the old cell
             (b"GALILEO", b"A", None, 0),  # 4 bytes with its terminator: inside the record
             (b"A", b"A-LONGER-NAME-1", None, 4096),  # a cell of its own: in a new bin, never searched for
-            (b"A", b"A-LONGER-NAME-1", fill_last_bin, 4096),
+            (b"A", b"A-LONGER-NAME-1", lambda: self.fixture.fill_last_bin(self.b.hive), 4096),
             (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, 4096),  # bytes of another value are never taken for a bin
         ]
         for old, new, damage, growth in rows:

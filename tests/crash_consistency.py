@@ -128,11 +128,6 @@ HIVE_VALUES = [(r"system\controlset001\services\tcpip\parameters", "hostname"),
                (r"system\controlset001\control\computername\computername", "computername")]
 
 
-def from_logs(h):
-    node = hive_fixture.add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters")
-    h.node_set_value(node, {"key": "Domain", "t": 1, "value": hive_fixture.sz("from.log")})
-
-
 def check_seeding_flush(velmora, base):
     """A new store is renamed into place, then its directory flushed."""
     state = tempfile.mkdtemp(dir=base)
@@ -162,7 +157,7 @@ def check_hive(velmora, base, dirty):
             shutil.copyfile(hive, reference)
             h = hivex.Hivex(reference, write=True)
             if dirty:
-                from_logs(h)
+                hive_fixture.domain_from_log(h)
             for key, value in HIVE_VALUES:
                 node = hive_fixture.add(h, h.root(), key.split("\\", 1)[1])
                 h.node_set_value(node, {"key": value, "t": 1, "value": hive_fixture.sz(LATER.decode())})
@@ -170,7 +165,7 @@ def check_hive(velmora, base, dirty):
             del h
             expected = {k: v for k, v in hive_backend.export(reference).items()}
             if dirty:
-                hive_fixture.dirty(hive, from_logs)
+                hive_fixture.dirty(hive, hive_fixture.domain_from_log)
             command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
                        "-e", f"inject={syscall}:signal=KILL:when={when}", velmora, NEW.decode()]
             env = dict(os.environ, VELMORA_SYSTEM_HIVE=hive, XDG_STATE_HOME=directory, LC_ALL="C")

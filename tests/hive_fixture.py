@@ -144,6 +144,31 @@ def segmented(path, key, name, size):
         f.write(data[:BASE_BLOCK + bins] + hbin)
 
 
+def fill_last_bin(path):
+    """Every free cell of the hive's last bin marked in use (nothing points to
+    them): the next cell the hive needs takes a new bin."""
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        bins = struct.unpack_from("<I", data, 40)[0]
+        at = bins
+        while data[at:at + 4] != b"hbin":
+            at -= BIN
+        cell = at + 32
+        while cell < BASE_BLOCK + bins:
+            size = struct.unpack_from("<i", data, cell)[0]
+            struct.pack_into("<i", data, cell, -abs(size))
+            cell += abs(size)
+        f.seek(0)
+        f.write(data)
+
+
+def domain_from_log(h):
+    """A change a board made before its power was pulled, beside the names:
+    Tcpip's Domain set to from.log (for dirty())."""
+    node = add(h, h.root(), r"ControlSet001\Services\Tcpip\Parameters")
+    h.node_set_value(node, {"key": "Domain", "t": REG_SZ, "value": sz("from.log")})
+
+
 def patch(path, offset, fmt, *values, fix_checksum=True):
     with open(path, "r+b") as f:
         data = bytearray(f.read(BASE_BLOCK))

@@ -24,7 +24,6 @@ import os
 import random
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -159,33 +158,11 @@ def set_names(path, name, change=None):
     h.commit(None)
 
 
-def from_logs(h):
-    node = hive_fixture.add(h, h.root(), NAME_KEYS[0])
-    h.node_set_value(node, {"key": "Domain", "t": 1, "value": hive_fixture.sz("from.log")})
-
-
-def fill_last_bin(hive):
-    """Every free cell of the last bin marked in use: a new cell needs a new bin."""
-    with open(hive, "r+b") as f:
-        data = bytearray(f.read())
-        bins = struct.unpack_from("<I", data, 40)[0]
-        at = bins
-        while data[at:at + 4] != b"hbin":
-            at -= 4096
-        cell = at + 32
-        while cell < 4096 + bins:
-            size = struct.unpack_from("<i", data, cell)[0]
-            struct.pack_into("<i", data, cell, -abs(size))
-            cell += abs(size)
-        f.seek(0)
-        f.write(data)
-
-
 def clean_after_logs(hive):
     """Logs holding entries that would follow the primary, which is clean."""
     with open(hive, "rb") as f:
         header = f.read(4096)
-    hive_fixture.dirty(hive, from_logs)
+    hive_fixture.dirty(hive, hive_fixture.domain_from_log)
     with open(hive, "r+b") as f:
         f.write(header)
 
@@ -194,13 +171,14 @@ CASES = [
     # (what, new name, prepare(hive), logs the card has, what a replay adds)
     ("a name that fits its cell", "NEWNAME", None, True, None),
     ("a name needing a cell of its own", "A-LONGER-NAME-1", None, True, None),
-    ("a name whose last bin is full", "A-LONGER-NAME-1", fill_last_bin, True, None),
+    ("a name whose last bin is full", "A-LONGER-NAME-1", hive_fixture.fill_last_bin, True, None),
     ("a card with no log", "A-LONGER-NAME-1", None, False, None),
     ("a clean hive beside logs that would follow it", "NEWNAME", clean_after_logs, False, None),
-    ("a dirty card, new log format", "A-LONGER-NAME-1", lambda p: hive_fixture.dirty(p, from_logs), False,
-     from_logs),
+    ("a dirty card, new log format", "A-LONGER-NAME-1",
+     lambda p: hive_fixture.dirty(p, hive_fixture.domain_from_log), False, hive_fixture.domain_from_log),
     ("a dirty card, old log format", "A-LONGER-NAME-1",
-     lambda p: hive_fixture.dirty(p, from_logs, old_format=True), False, from_logs),
+     lambda p: hive_fixture.dirty(p, hive_fixture.domain_from_log, old_format=True), False,
+     hive_fixture.domain_from_log),
 ]
 
 
