@@ -28,13 +28,9 @@ def checksum(header):
     return {0: 1, NONE: 0xFFFFFFFE}.get(value, value)
 
 
-def upper(name):
-    return name.upper()
-
-
 def lh_hash(name):
     h = 0
-    for c in upper(name):
+    for c in name.upper():
         h = (37 * h + ord(c)) & NONE
     return h
 
@@ -153,9 +149,9 @@ class Checker:
         if size & 0x80000000:
             if size & 0x7FFFFFFF > 4:
                 self.fail(f"{where}: inline data of {size & 0x7FFFFFFF} bytes")
-            return upper(name), size & 0x7FFFFFFF
+            return name.upper(), size & 0x7FFFFFFF
         if size == 0:
-            return upper(name), 0
+            return name.upper(), 0
         if size > SEGMENT and self.minor >= 4:
             db = self.cell(data, (b"db",), f"{where}: big data")
             if db is not None:
@@ -163,11 +159,11 @@ class Checker:
                 chunks = self.cell(segments, None, f"{where}: segment list")
                 for i in range(count if chunks is not None and 4 * count <= len(chunks) else 0):
                     self.cell(struct.unpack_from("<I", chunks, 4 * i)[0], None, f"{where}: segment")
-            return upper(name), size
+            return name.upper(), size
         body = self.cell(data, None, f"{where}: data")
         if body is not None and len(body) < size:
             self.fail(f"{where}: {size} bytes of data in a cell of {len(body)}")
-        return upper(name), size
+        return name.upper(), size
 
     def key(self, offset, parent, path):
         nk = self.cell(offset, (b"nk",), f"{path}: key")
@@ -189,7 +185,7 @@ class Checker:
         children = self.subkeys(list_, path) if count else []
         if len(children) != count:
             self.fail(f"{path}: {count} subkeys counted, {len(children)} listed")
-        names = [upper(n) for n, _ in children]
+        names = [n.upper() for n, _ in children]
         if names != sorted(names) or len(set(names)) != len(names):
             self.fail(f"{path}: subkeys not sorted by upper-cased name: {names}")
         if children and (max_name & 0xFFFF) < max(len(n) * 2 for n, _ in children):
@@ -217,7 +213,7 @@ class Checker:
         at, seen = start, set()
         while True:
             seen.add(at)
-            body = self.data[BASE + at + 4:BASE + at + self.cells.get(at, (24, True))[0]]
+            body = self.data[BASE + at + 4:BASE + at + self.cells[at][0]]
             flink, _, refs = struct.unpack_from("<III", body, 4)
             if refs != self.sk_users.get(at, 0):
                 self.fail(f"security cell at {at:#x}: {refs} references counted, {self.sk_users.get(at, 0)} real")
@@ -235,24 +231,19 @@ class Checker:
         for unlinked in set(self.sk_users) - seen:
             self.fail(f"security cell at {unlinked:#x}: not in the ring")
 
-    def unreferenced(self):
-        """Allocated cells nothing points to: leaks, not faults."""
-        return sum(1 for offset, (_, used) in self.cells.items() if used and offset not in self.referenced)
-
 
 def check(data):
-    """The problems found in the hive `data` (bytes), and the count of
-    allocated cells nothing references: ([text], count)."""
+    """The problems found in the hive `data` (bytes), as lines of text."""
     checker = Checker(bytes(data))
     if checker.header() and checker.tile():
         checker.key(checker.root, NONE, "")
         checker.security_ring()
-    return checker.problems, (checker.unreferenced() if not checker.problems else 0)
+    return checker.problems
 
 
 def check_file(path):
     with open(path, "rb") as f:
-        return check(f.read())[0]
+        return check(f.read())
 
 
 if __name__ == "__main__":

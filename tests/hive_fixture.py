@@ -18,17 +18,11 @@ import struct
 import sys
 
 import hivex
+from hive_check import checksum
 
 REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_MULTI_SZ = 1, 2, 4, 7
 BASE_BLOCK = 4096
 BIN = 4096
-
-
-def checksum(header):
-    value = 0
-    for (word,) in struct.iter_unpack("<I", header[:0x1FC]):
-        value ^= word
-    return {0: 1, 0xFFFFFFFF: 0xFFFFFFFE}.get(value, value)
 
 
 def set_checksum(data):
