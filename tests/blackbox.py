@@ -554,6 +554,9 @@ class HiveOffline(Case):
 
         self.fixture = hive_fixture
 
+    def card_tool(self):
+        return os.path.join(os.path.dirname(BACKEND.tool), "velmora-card")
+
     def card(self, **kw):
         for name in os.listdir(self.b.config):
             os.unlink(os.path.join(self.b.config, name))
@@ -608,6 +611,12 @@ class HiveOffline(Case):
              b"at the value itself", b"Host Name 1 : Registry Query Error.\n"),
             ("data outside the bins", lambda: self.patch_value(b"Hostname", 8, lambda cell: 0x7FFFFFF0),
              b"outside the hive", b"Host Name 1 : Registry Query Error.\n"),
+            ("data size 0x7FFFFFF0", lambda: self.patch_value(b"Hostname", 4, lambda cell: 0x7FFFFFF0),
+             b"value Hostname: holds 2147483632 bytes", b"Host Name 1 : Registry Query Error.\n"),
+            ("root's subkey list at the root", lambda: self.fixture.patch(self.b.hive, 4096 + 32 + 4 + 28, "<I", 32),
+             b"key SYSTEM: its subkey list is damaged"),
+            ("bin 0 claiming bin 1's page", lambda: self.fixture.patch(self.b.hive, 4096 + 8, "<I", 8192),
+             b"the bin holding offset 0x0 of the bins is damaged"),
             ("bins size past 256 MiB", lambda: (self.fixture.patch(self.b.hive, 40, "<I", 0xFFFFF000),
                                                 os.truncate(self.b.hive, 12288)), b"its bins size"),
             ("bins size no multiple of 4096", lambda: self.fixture.patch(self.b.hive, 40, "<I", 8192 + 512),
@@ -616,20 +625,26 @@ class HiveOffline(Case):
              b"differ only in letter case"),
             ("two values differing in case", lambda: self.card(tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")]),
              b"two values whose names differ only in letter case", b"Host Name 1 : Set New Value Error.\n"),
+            ("a valid hive at the 256 MiB limit, the name needing a cell", self.grow_to_limit,
+             b"no room for one within 256 MiB", b"Host Name 1 : Set New Value Error.\n"),
         ]
         for what, damage, reason, *error in cases:
             self.card()
             damage()
             before = self.b.snapshot()
-            status, out, err = self.run_tool(b"NEW")
+            status, out, err = self.run_tool(b"FIFTEEN-LETTERS")
             self.assertEqual(status, 1, what)
             self.assertIn(out, (BANNER, BANNER + b"Old Computer Name : GALILEO\n"), what)
             first, second = err.split(b"\n", 1)
             self.assertTrue(first.startswith(b"velmora: " + self.b.hive.encode() + b": "), (what, err))
             self.assertIn(reason, first, what)
             self.assertEqual(second, error[0] if error else self.OPEN_ERROR, what)
+            # status refuses it too, for the same reason.
+            got = subprocess.run([self.card_tool(), "status", self.b.hive], capture_output=True)
+            self.assertEqual(got.returncode, 1, what)
+            self.assertIn(first.split(b": ", 2)[2].split(b" (")[0], got.stdout, what)
             self.assertEqual(self.b.snapshot(), before, what)
-            if not what.startswith(("Select", "no Select", "no Current", "Current", "two spellings")):
+            if not what.startswith(("Select", "no Select", "no Current", "Current", "two spellings", "a valid")):
                 self.assertTrue(hive_check.check_file(self.b.hive), f"{what}: passes the load-time check")
         # A key holding a value over 16344 bytes (kept in segments) is renamed
         # too: nothing but the name values changes. So are the versions at
@@ -643,6 +658,15 @@ class HiveOffline(Case):
             self.fixture.patch(self.b.hive, 0x18, "<I", minor)
             with self.subTest(minor=minor):
                 self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
+
+    def grow_to_limit(self):
+        """A last bin, sparse and free, that takes the bins to 256 MiB."""
+        with open(self.b.hive, "rb") as f:
+            bins = struct.unpack_from("<I", f.read(48), 40)[0]
+        size = (256 << 20) - bins
+        self.fixture.patch(self.b.hive, 4096 + bins, "<4sII20xi", b"hbin", bins, size, size - 32)
+        self.fixture.patch(self.b.hive, 40, "<I", 256 << 20)
+        os.truncate(self.b.hive, 4096 + (256 << 20))
 
     def bare_card(self, select_values):
         """A card whose Select key holds `select_values`, or has no Select key."""
@@ -670,6 +694,7 @@ class HiveOffline(Case):
             lf = struct.pack("<i2sH", -(8 + 8 * count), b"lf", count) + struct.pack("<II", decoy, 0x4B434544) * count
             real = struct.unpack_from("<I", data, 4096 + root + 4 + 28)[0]
             ri = struct.pack("<i2sH", -56, b"ri", 11) + struct.pack("<I", bins + 32) * 10 + struct.pack("<I", real)
+            ri = ri.ljust(56, b"\0")  # its cell's whole size: cells fill their bin
             struct.pack_into("<I", data, 4096 + root + 4 + 28, bins + 32 + len(lf))
             struct.pack_into("<I", data, 40, bins + size)
             self.fixture.set_checksum(data)
@@ -1015,6 +1040,15 @@ class HiveOffline(Case):
         self.assertEqual(subprocess.run(command, env=env, capture_output=True).returncode, 0)
         self.assertTrue(os.path.islink(link))
         self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
+        # A second hard link elsewhere would get the log Windows reads beside config's: refused there.
+        os.unlink(link)
+        os.link(self.b.hive, link)
+        env["VELMORA_SYSTEM_HIVE"] = link
+        got = subprocess.run(command, env=env, capture_output=True)
+        self.assertEqual((got.returncode, got.stdout), (1, BANNER), got.stderr)
+        self.assertIn(b"another hard link", got.stderr)
+        self.assertEqual(os.listdir(self.b.base).count("link-to-SYSTEM.LOG1"), 0)
+        self.expect(self.run_tool(b"NEWER"), 0, BANNER + renamed(b"NEW", b"NEWER"))
 
     def entry_pages(self):
         """Bins offsets of the pages the rename's log entry (LOG1, at 512) wrote."""
@@ -1131,6 +1165,16 @@ class HiveOffline(Case):
                     subprocess.run(mount(device, point, options), check=True, capture_output=True)
                     try:
                         shutil.copyfile(self.b.hive, os.path.join(point, "SYSTEM"))
+                        # Two runs naming the hive in two spellings (each its own inode through
+                        # fusefat and exfat-fuse) still take one lock: one runs after the other.
+                        runs = []
+                        for spelling, new in (("SYSTEM", b"RACE-A"), ("system", b"RACE-B")):
+                            command, env = self.b.command([new])
+                            env["VELMORA_SYSTEM_HIVE"] = os.path.join(point, spelling)
+                            runs.append(subprocess.Popen(command, env=env, stdout=subprocess.PIPE))
+                        olds = sorted(re.search(rb"Old Computer Name : (\S+)", run.communicate(timeout=60)[0])[1]
+                                      for run in runs)
+                        self.assertIn(olds, ([b"GALILEO", b"RACE-A"], [b"GALILEO", b"RACE-B"]))
                         command, env = self.b.command([name.encode()])
                         env["VELMORA_SYSTEM_HIVE"] = os.path.join(point, "SYSTEM")
                         result = subprocess.run(user + command, env=env, capture_output=True, timeout=60)

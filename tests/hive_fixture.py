@@ -164,8 +164,10 @@ def domain_from_log(h):
 
 
 def patch(path, offset, fmt, *values, fix_checksum=True):
+    """Packs `values` at file offset `offset`, fixing the header's checksum."""
     with open(path, "r+b") as f:
-        data = bytearray(f.read(BASE_BLOCK))
+        size = max(BASE_BLOCK, offset + struct.calcsize(fmt))
+        data = bytearray(f.read(size).ljust(size, b"\0"))
         struct.pack_into(fmt, data, offset, *values)
         if fix_checksum:
             set_checksum(data)

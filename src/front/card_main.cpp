@@ -103,7 +103,12 @@ bool ShowStatus(const char* card) {
     }
     const bool agree = renamable && CompareNames(names[H1], names[H2]) == 0 &&
                        CompareNames(names[H1], names[C1]) == 0 && CompareNames(names[H1], names[C2]) == 0;
-    printf("  names              : %s\n", agree ? "agree" : "do not agree: a rename would be refused");
+    const std::string unread = Said();
+    printf("  names              : %s%s\n",
+           agree            ? "agree"
+           : unread.empty() ? "do not agree: a rename would be refused"
+                            : "cannot be read: ",
+           agree ? "" : unread.c_str());
     std::string replayed = state.rfind("replayed ", 0) == 0 ? state.substr(9) : "";
     const size_t tail = replayed.find(", as Windows would at boot");
     if (tail != std::string::npos) {
@@ -112,20 +117,35 @@ bool ShowStatus(const char* card) {
     printf("  state              : %s%s\n", replayed.empty() ? "clean" : "dirty: Windows would replay ",
            replayed.c_str());
     // Writable: what opening for writing checks, the hive and its log.
-    HKEY probe = nullptr;
-    const bool writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0,
-                                        KEY_QUERY_VALUE | KEY_SET_VALUE, &probe) == ERROR_SUCCESS;
-    const std::string why = Said();
-    printf("  writable           : %s%s\n\n", writable ? "yes" : "no: ", writable ? "" : why.c_str());
-    if (probe != nullptr) {
-        RegCloseKey(probe);
+    // and, for names that agree, the rename's whole plan with the longest
+    // name, in memory: room, limits, the values' cells.
+    HKEY probes[KeyCount] = {};
+    bool writable = true;
+    for (int key = 0; key < KeyCount && writable; ++key) {
+        writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[key].path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                 &probes[key]) == ERROR_SUCCESS;
+    }
+    KeepHiveUnwritten(true);
+    static constexpr char Longest[] = "XXXXXXXXXXXXXXX";
+    static_assert(sizeof Longest == MaxNameLength + 1);
+    for (const NameValue& value : NameValues) {
+        writable = writable && (!agree || RegSetValueExA(probes[value.key], value.valueName, 0, REG_SZ,
+                                                         reinterpret_cast<const BYTE*>(Longest),
+                                                         sizeof Longest) == ERROR_SUCCESS);
+    }
+    for (HKEY key : probes) {
+        if (key != nullptr) {
+            RegCloseKey(key);
+        }
     }
     for (HKEY key : keys) {
         if (key != nullptr) {
             RegCloseKey(key);
         }
     }
-    Said();
+    KeepHiveUnwritten(false);
+    const std::string why = Said();
+    printf("  writable           : %s%s\n\n", writable ? "yes" : "no: ", writable ? "" : why.c_str());
     return agree && writable;
 }
 

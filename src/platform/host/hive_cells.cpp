@@ -46,14 +46,35 @@ bool Spend(const HiveImage& hive, std::uint32_t cost) {
     return true;
 }
 
+// Whether the cells of the bin from `start` to `end` follow one another by
+// their sizes from its header to its end, as Windows' load requires: a bin
+// whose size claims a following bin's pages fails here, on that bin's header.
+bool CellsFill(const HiveImage& hive, std::uint32_t start, std::uint32_t end) {
+    for (std::uint32_t cell = start + BinHeaderSize; cell != end;) {
+        if (end - cell < 8 || !Spend(hive, 1)) {
+            return false;
+        }
+        const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, cell)));
+        const std::uint32_t size =
+            raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
+        if (size < 8 || size % 8 != 0 || size > end - cell) {
+            return false;
+        }
+        cell += size;
+    }
+    return true;
+}
+
 // The bin holding bins offset `offset`: its start and end. Bins start at
 // 4096-byte boundaries with a header naming their own offset; the header is
 // looked for backwards from the page, so a blob holding such bytes could be
 // taken for one. Good for reading, where the cell's own checks follow, never
-// for choosing where to write. Each bin found is remembered.
+// for choosing where to write. Each bin found is remembered, once its cells
+// are seen to fill it; a bin that fails is noted in `damagedBin`.
 bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, std::uint32_t* end) {
     const std::uint32_t bins = HiveBinsDataSize(hive);
     if (offset >= bins) {
+        hive.damagedBin = offset;
         return false;
     }
     const auto known = hive.knownBins.upper_bound(offset);
@@ -69,7 +90,9 @@ bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, st
         const unsigned char* header = At(hive, page);
         const std::uint32_t size = HiveLe32(header + 8);
         if (memcmp(header, "hbin", 4) == 0 && HiveLe32(header + 4) == page) {
-            if (size < Page || size % Page != 0 || size > bins - page || page + size <= offset) {
+            if (size < Page || size % Page != 0 || size > bins - page || page + size <= offset ||
+                !CellsFill(hive, page, page + size)) {
+                hive.damagedBin = page;
                 return false;
             }
             *start = page;
@@ -78,6 +101,7 @@ bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, st
             return true;
         }
         if (page == 0) {
+            hive.damagedBin = offset;
             return false;
         }
     }
@@ -134,7 +158,7 @@ bool SameName(const unsigned char* stored, std::uint32_t size, bool compressed, 
 bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, const char** reason) {
     Cell key;
     if (!RecordAt(hive, offset, "nk", 76, &key) || key.size - 76 < Le16(key.data + 72)) {
-        *reason = "a subkey list points at something that is no key";
+        *reason = "its subkey list points at something that is no key";
         return false;
     }
     return SameName(key.data + 76, Le16(key.data + 72), (Le16(key.data + 2) & 0x20) != 0, name);
@@ -178,7 +202,7 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted
                        std::uint32_t* child) {
     Cell list;
     if (!CellAt(hive, offset, &list) || !list.allocated || list.size < 4) {
-        return "a key's subkey list is damaged";
+        return "its subkey list is damaged";
     }
     const std::uint32_t count = Le16(list.data + 2);
     const bool pairs = memcmp(list.data, "lf", 2) == 0 || memcmp(list.data, "lh", 2) == 0;
@@ -186,7 +210,7 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted
     const bool indirect = !underRi && memcmp(list.data, "ri", 2) == 0;
     const std::uint32_t stride = pairs ? 8 : 4;
     if ((!pairs && !single && !indirect) || (list.size - 4) / stride < count) {
-        return "a key's subkey list is damaged";
+        return "its subkey list is damaged";
     }
     for (std::uint32_t i = 0; i < count && *child == HiveNoCell; ++i) {
         const std::uint32_t element = HiveLe32(list.data + 4 + size_t{stride} * i);
@@ -198,7 +222,7 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted
             continue;
         }
         if (!Spend(hive, 1)) {
-            return "a key's subkey lists are longer than any hive's";
+            return "its subkey lists are longer than any hive's";
         }
         if (pairs && !HintMatches(list.data[1] == 'h', list.data + 8 + size_t{stride} * i, name)) {
             continue;
@@ -280,6 +304,7 @@ std::uint32_t HiveBinsDataSize(const HiveImage& hive) {
 
 std::uint32_t HiveRootKey(const HiveImage& hive) {
     hive.budget = LookupBudget;
+    hive.damagedBin = HiveNoCell;
     Cell root;
     const std::uint32_t offset = HiveLe32(hive.bytes + 36);
     return RecordAt(hive, offset, "nk", 76, &root) ? offset : HiveNoCell;
@@ -288,9 +313,10 @@ std::uint32_t HiveRootKey(const HiveImage& hive) {
 const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child) {
     *child = HiveNoCell;
     hive.budget = LookupBudget;
+    hive.damagedBin = HiveNoCell;
     Cell node;
     if (!RecordAt(hive, key, "nk", 76, &node)) {
-        return "a key node is damaged";
+        return "its key node is damaged";
     }
     const std::uint32_t list = HiveLe32(node.data + 28);
     return HiveLe32(node.data + 20) == 0 || list == HiveNoCell
@@ -302,9 +328,10 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
                           HiveValue* value) {
     *value = HiveValue{};
     hive.budget = LookupBudget;
+    hive.damagedBin = HiveNoCell;
     Cell node;
     if (!RecordAt(hive, key, "nk", 76, &node)) {
-        return "a key node is damaged";
+        return "its key node is damaged";
     }
     const std::uint32_t count = HiveLe32(node.data + 36);
     Cell list;
@@ -312,13 +339,13 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
         return nullptr;
     }
     if (!CellAt(hive, HiveLe32(node.data + 40), &list) || !list.allocated || list.size / 4 < count) {
-        return "a key's value list is damaged";
+        return "its value list is damaged";
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t offset = HiveLe32(list.data + 4 * size_t{i});
         Cell record;
         if (!RecordAt(hive, offset, "vk", 20, &record) || record.size - 20 < Le16(record.data + 2)) {
-            return "a key's value list points at something that is no value";
+            return "its value list points at something that is no value";
         }
         const bool compressed = (Le16(record.data + 16) & 1) != 0;
         if (!SameName(record.data + 20, Le16(record.data + 2), compressed, name)) {
@@ -326,7 +353,7 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
         }
         if (value->record != HiveNoCell) {
             if (unique) {
-                return "a key holds two values whose names differ only in letter case";
+                return "it holds two values whose names differ only in letter case";
             }
             continue;
         }
@@ -338,15 +365,15 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
             value->size = size & ~InlineData;
             value->data = record.data + 8;
             if (value->size > 4) {
-                return "a value's data size is damaged";
+                return "the value's data size is damaged";
             }
         } else if (size != 0 && (cell == offset || !CellAt(hive, cell, &data) || !data.allocated)) {
-            return "a value's data points outside the hive, at the value itself, or at a free cell";
+            return "the value's data points outside the hive, at the value itself, or at a free cell";
         } else if (size != 0) {
             value->size = size;
             const bool segmented = size > LargestSingleCell && HiveLe32(hive.bytes + 24) >= 4;
             if (!segmented && size > data.size) {
-                return "a value's data runs past its cell";
+                return "the value's data runs past its cell";
             }
             value->data = segmented ? nullptr : data.data;
         }
@@ -357,12 +384,13 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
 const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
                          const unsigned char* data, std::uint32_t size) {
     hive->budget = LookupBudget;
+    hive->damagedBin = HiveNoCell;
     Cell node;
     Cell record;
     Cell list;
     if (!RecordAt(*hive, key, "nk", 76, &node) || !RecordAt(*hive, value.record, "vk", 20, &record) ||
         !CellAt(*hive, HiveLe32(node.data + 40), &list)) {
-        return "a key node or value record is damaged";
+        return "its key node or the value's record is damaged";
     }
     std::uint32_t cell = DataCell(record.data);
     Cell old;
@@ -387,7 +415,7 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
         if (!reuse) {
             cell = Allocate(hive, (4 + std::max(size, HiveRoomyData) + 7) / 8 * 8);
             if (cell == HiveNoCell) {
-                return "the hive has no room for a new bin";
+                return "the rename needs a new bin, and the hive has no room for one within 256 MiB of bins";
             }
         }
         memcpy(At(*hive, cell) + 4, data, size);

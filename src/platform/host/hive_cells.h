@@ -34,6 +34,9 @@ struct HiveImage {
     // current lookup may still do before the hive is refused as contrived.
     mutable std::map<std::uint32_t, std::uint32_t> knownBins; // start -> end
     mutable std::uint32_t budget = 0;                         // reset by each call below
+    // Where the last lookup found no sound bin (a bin's offset, or the offset
+    // no bin holds); HiveNoCell when none. Reset by each call below.
+    mutable std::uint32_t damagedBin = HiveNoCell;
 };
 
 std::uint32_t HiveBinsDataSize(const HiveImage& hive);

@@ -37,6 +37,7 @@ struct HiveKey {
     // ActiveComputerName may be presented.
     std::string name;
     std::string parentName;
+    std::string path; // from SYSTEM, for messages
 };
 
 HiveKey* Own(StoreKey* key) {
@@ -78,6 +79,7 @@ struct Hive {
 };
 
 Hive hive;
+bool keepUnwritten = false;
 bool keepMessages = false;
 std::string keptMessages;
 
@@ -91,6 +93,20 @@ void Explain(const char* reason) {
     fflush(stdout);
     fprintf(stderr, "velmora: %s: %s\n", hive.path.c_str(), reason);
     fflush(stderr);
+}
+
+// A reason the cell reader gave, with where it arose: the key (and value)
+// looked in, and the bin at fault when one was.
+std::string Where(const char* reason, const std::string& key, const char* value = nullptr) {
+    std::string line =
+        "key " + key + (value != nullptr ? std::string(", value ") + value : "") + ": " + reason;
+    if (hive.image.damagedBin != HiveNoCell) {
+        char bin[96];
+        snprintf(bin, sizeof bin, " (the bin holding offset 0x%X of the bins is damaged)",
+                 hive.image.damagedBin);
+        line += bin;
+    }
+    return line;
 }
 
 bool ReadAt(int fd, unsigned char* bytes, size_t size, off_t offset, size_t* got) {
@@ -314,12 +330,12 @@ std::string Replay() {
     return "";
 }
 
-// The value named `name` of the key at `node`; ERROR_INVALID_DATA, with the
-// reason told, for a damaged key.
-LONG FindValue(std::uint32_t node, const char* name, bool unique, HiveValue* value) {
-    const char* reason = FindHiveValue(hive.image, node, name, unique, value);
+// The value named `name` of `key`; ERROR_INVALID_DATA, with the reason
+// told, for a damaged key.
+LONG FindValue(const HiveKey& key, const char* name, bool unique, HiveValue* value) {
+    const char* reason = FindHiveValue(hive.image, key.node, name, unique, value);
     if (reason != nullptr) {
-        Explain(reason);
+        Explain(Where(reason, key.path, name).c_str());
         return ERROR_INVALID_DATA;
     }
     return value->record == HiveNoCell ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
@@ -392,9 +408,19 @@ LONG Attach() {
     }
     // Written where the hive really is, not through a link to it, and spelt
     // as its directories list it.
+    // On a case-sensitive mount (ntfs-3g) a spelling Windows would accept is
+    // looked for as the directories list it.
     char* real = realpath(hive.path.c_str(), nullptr);
     std::string located = real != nullptr ? real : "";
     free(real);
+    char* here = hive.path[0] == '/' || !located.empty() ? nullptr : getcwd(nullptr, 0);
+    std::string typed = here != nullptr ? std::string(here) + "/" + hive.path : hive.path;
+    free(here);
+    if (located.empty() && typed[0] == '/' && ListedSpelling(&typed) == nullptr) {
+        real = realpath(typed.c_str(), nullptr);
+        located = real != nullptr ? real : "";
+        free(real);
+    }
     const char* ambiguous = located.empty() ? nullptr : ListedSpelling(&located);
     if (ambiguous != nullptr) {
         Explain(ambiguous);
@@ -410,6 +436,20 @@ LONG Attach() {
         Explain(errno == EISDIR || errno == EINVAL ? "not a regular file" : strerror(errno));
         Release();
         return error;
+    }
+    // Windows reads the logs beside Windows\System32\config\SYSTEM: a hive
+    // with another name elsewhere must be named there, or its log would be
+    // written beside the wrong one.
+    struct stat links;
+    constexpr char ConfigDirectory[] = "/Windows/System32/config";
+    const size_t tail = sizeof ConfigDirectory - 1;
+    if (fstat(hive.lockFd, &links) == 0 && links.st_nlink > 1 &&
+        (hive.directoryPath.size() < tail ||
+         strcasecmp(hive.directoryPath.c_str() + hive.directoryPath.size() - tail, ConfigDirectory) != 0)) {
+        Explain("the hive has another hard link, and Windows reads the logs beside the one in "
+                "Windows/System32/config: name that one");
+        Release();
+        return ERROR_INVALID_DATA;
     }
     hive.directory = open(hive.directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (hive.directory < 0) {
@@ -456,11 +496,14 @@ LONG Attach() {
         why = "a log beside it is damaged in a way Windows never writes";
     }
     if (why.empty() && HiveRootKey(hive.image) == HiveNoCell) {
-        why = "its root key is damaged";
+        why = Where("its key node is damaged", RootKeyName);
     }
     std::uint32_t select = HiveNoCell;
-    if (why.empty() && (FindHiveSubkey(hive.image, HiveRootKey(hive.image), "Select", &select) != nullptr ||
-                        select == HiveNoCell)) {
+    const char* unread =
+        why.empty() ? FindHiveSubkey(hive.image, HiveRootKey(hive.image), "Select", &select) : nullptr;
+    if (unread != nullptr) {
+        why = Where(unread, RootKeyName);
+    } else if (why.empty() && select == HiveNoCell) {
         why = "not a SYSTEM hive: it has no Select key";
     }
     if (why.empty() && !BootsControlSet001(select)) {
@@ -511,6 +554,7 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
     std::uint32_t node = parent != nullptr ? parent->node : HiveNoCell;
     std::string name = parent != nullptr ? parent->name : "";
     std::string parentName = parent != nullptr ? parent->parentName : "";
+    std::string path = parent != nullptr ? parent->path : "";
     bool isVolatile = false;
     for (const char* component = subKey; *component != '\0';) {
         const size_t length = strcspn(component, "\\");
@@ -527,12 +571,13 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
             }
             node = HiveRootKey(hive.image);
             name = part;
+            path = RootKeyName;
             continue;
         }
         std::uint32_t child = HiveNoCell;
         const char* reason = FindHiveSubkey(hive.image, node, part.c_str(), &child);
         if (reason != nullptr) {
-            Explain(reason);
+            Explain(Where(reason, path).c_str());
             return ERROR_INVALID_DATA;
         }
         if (child == HiveNoCell) {
@@ -550,6 +595,7 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
         node = child;
         parentName = name;
         name = part;
+        path += "\\" + part;
     }
     if (node == HiveNoCell) {
         return ERROR_FILE_NOT_FOUND;
@@ -560,7 +606,8 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
             return error;
         }
     }
-    *result = reinterpret_cast<StoreKey*>(new (std::nothrow) HiveKey{node, isVolatile, name, parentName});
+    *result =
+        reinterpret_cast<StoreKey*>(new (std::nothrow) HiveKey{node, isVolatile, name, parentName, path});
     return *result != nullptr ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
@@ -574,12 +621,15 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
         return ERROR_FILE_NOT_FOUND;
     }
     HiveValue value;
-    const LONG found = FindValue(key->node, valueName, false, &value);
+    const LONG found = FindValue(*key, valueName, false, &value);
     if (found != ERROR_SUCCESS) {
         return found;
     }
     if (value.data == nullptr && value.size > 0) {
-        return ERROR_MORE_DATA; // kept in segments: far over any name
+        // Kept in segments: far over any name, and not read.
+        const std::string reason = "holds " + std::to_string(value.size) + " bytes, far more than any name";
+        Explain(Where(reason.c_str(), key->path, valueName).c_str());
+        return ERROR_MORE_DATA;
     }
     // Types are plain numbers: any 32-bit value may be stored.
     *type = value.type;
@@ -628,7 +678,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
     }
     // The value keeps its own spelling (`NV HostName`): only its data changes.
     HiveValue value;
-    const LONG found = FindValue(key->node, valueName, true, &value);
+    const LONG found = FindValue(*key, valueName, true, &value);
     if (found != ERROR_SUCCESS) {
         return found;
     }
@@ -636,7 +686,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
                                       reinterpret_cast<const unsigned char*>(stored.data()),
                                       static_cast<std::uint32_t>(stored.size()));
     if (reason != nullptr) {
-        Explain(reason);
+        Explain(Where(reason, key->path, valueName).c_str());
         return ERROR_INVALID_DATA;
     }
     hive.changed = true;
@@ -803,7 +853,7 @@ bool WriteInPlace(Phase* phase) {
 LONG Detach() {
     LONG result = ERROR_SUCCESS;
     Phase phase = Phase::Log;
-    if (hive.changed && !WriteInPlace(&phase)) {
+    if (hive.changed && !keepUnwritten && !WriteInPlace(&phase)) {
         const int saved = errno;
         const char* left = "";
         for (const auto& outcome : Outcome) {
@@ -822,6 +872,10 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
+
+void KeepHiveUnwritten(bool unwritten) {
+    keepUnwritten = unwritten;
+}
 
 void KeepHiveMessages(bool keep) {
     keepMessages = keep;

@@ -94,6 +94,11 @@ void UseSystemHive(const char* path);
 void KeepHiveMessages(bool keep);
 void TakeHiveMessages(char* buffer, size_t size);
 
+// A rename that goes through every check and plans every change, in memory,
+// and writes nothing: what the hive would refuse is told as a rename would
+// tell it, and the last close succeeds without touching the card.
+void KeepHiveUnwritten(bool unwritten);
+
 // The code page a hive's text is converted through: the locale's code set
 // itself, with no guess. GetACP's table where it knows the code set; strict
 // ASCII (20127) for the C and POSIX locales; otherwise the code set iconv
