@@ -39,6 +39,7 @@ BANNER = (
     b"\n"
 )
 LENGTH_ERROR = b"Please specify a new computer name by 1-15 characters.\n"
+FORBIDDEN_ERROR = b'Please specify a new computer name without \\ / : * ? " < > | or control characters.\n'
 
 TCPIP = r"SYSTEM\ControlSet001\Services\Tcpip\Parameters"
 COMPUTER = r"SYSTEM\ControlSet001\Control\ComputerName\ComputerName"
@@ -195,6 +196,14 @@ class CommandLine(Case):
         self.expect_values(b"B" * 15)
 
 
+    def test_characters_windows_refuses_in_every_name(self):
+        # Nothing opened, nothing written: a help request typed at the board's prompt is no name either.
+        before = self.b.snapshot()
+        for name in (b"/?", b"lab/01", b"lab*01?", b"a\\b", b'a"b', b"a:b", b"a<b>", b"a|b", b"a\tb",
+                     b"a\nb", b"a\x7fb", b"a\x01b"):
+            self.expect(self.run_tool(name), 1, BANNER, FORBIDDEN_ERROR)
+        self.assertEqual(self.b.snapshot(), before)
+
     def test_spaces_and_punctuation_pass_unchanged(self):
         self.expect(self.run_tool(b" my board.1!"), 0, BANNER + renamed(b"GALILEO", b" my board.1!"))
         self.expect_values(b" my board.1!")
@@ -305,6 +314,9 @@ class CodePage932(Case):
         new = "\uff2e\uff45\uff57".encode("cp932")
         self.expect(self.run_tool(self.arg("\uff2e\uff45\uff57")), 0, BANNER + renamed(upper, new))
         self.expect_values(new)
+        # A trail byte that is a backslash or a bar (\u30bd, \u8868) is no forbidden character.
+        trails = "\u30bd\u8868".encode("cp932")
+        self.expect(self.run_tool(self.arg("\u30bd\u8868")), 0, BANNER + renamed(new, trails))
 
     def test_one_differing_double_byte_character_is_a_mismatch(self):
         names = ["\uff27\uff21\uff2c".encode("cp932")] * 4

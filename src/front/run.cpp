@@ -40,6 +40,9 @@ int RunVelmora(int argc, char** argv) {
     if (length > MaxNameLength || length < MinNameLength) {
         FailWith("Please specify a new computer name by %d-%d characters.\n", MinNameLength, MaxNameLength);
     }
+    if (HoldsForbiddenCharacter(argv[1])) {
+        FailWith("Please specify a new computer name without \\ / : * ? \" < > | or control characters.\n");
+    }
     RenameComputer(argv[1]);
     return 0;
 }

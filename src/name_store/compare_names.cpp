@@ -114,3 +114,25 @@ int CompareNames(const char* first, const char* second) {
     }
     return CompareSingleByte(first, second);
 }
+
+bool HoldsForbiddenCharacter(const char* name) {
+    constexpr char Forbidden[] = "\\/:*?\"<>|";
+    const UINT codePage = GetACP();
+    const bool doubleByte = IsDoubleByteCodePage(codePage);
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c != '\0'; ++c) {
+        // A double-byte character's trail byte may be any of these bytes.
+        if (doubleByte && IsDBCSLeadByteEx(codePage, *c) && c[1] != '\0') {
+            ++c;
+            continue;
+        }
+        if (*c < 0x20 || *c == 0x7F) {
+            return true;
+        }
+        for (const char forbidden : Forbidden) {
+            if (forbidden != '\0' && *c == static_cast<unsigned char>(forbidden)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}

@@ -53,5 +53,10 @@ void SetNameValue(HKEY key, const char* valueName, const char* newName, const ch
 // code page, non-zero otherwise.
 int CompareNames(const char* first, const char* second);
 
+// Whether the name holds a character Windows refuses in every computer name:
+// a control character or one of \ / : * ? " < > |, read character by
+// character in the system's ANSI code page.
+bool HoldsForbiddenCharacter(const char* name);
+
 // Returns only when all four values hold newName and every key is closed.
 void RenameComputer(const char* newName);
