@@ -9,6 +9,7 @@ run are compared byte for byte.
 """
 import argparse
 import hashlib
+import json
 import struct
 import os
 import pwd
@@ -892,9 +893,12 @@ class HiveOffline(Case):
                     finally:
                         if path:
                             subprocess.run(["chattr", "-i", path], capture_output=True)
-                    self.assertEqual((result.returncode, result.stdout), (1, BANNER))
+                    # velmora-card says what to do instead of running: root, or the immutable flag.
+                    self.assertEqual((result.returncode, result.stdout), (1, BANNER if program == "velmora" else b""))
                     self.assertIn(said, result.stderr.split(b"\n")[0])
-                    self.assertTrue(result.stderr.endswith(b"\n" + self.OPEN_ERROR), result.stderr)
+                    self.assertRegex(result.stderr, re.escape(self.OPEN_ERROR) + b"$" if program == "velmora" else
+                                     b"\nvelmora-card: (this user may not write the card: run it as root|even root "
+                                     b"may not write it: clear the file's immutable flag).*\n$")
                     self.assertEqual(self.b.snapshot(), before)
 
     def log_change(self, name, other=True):
@@ -1216,7 +1220,10 @@ class HiveOffline(Case):
             runs = [subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     for command, env in (self.b.command([b"ALPHA"]), self.b.command([b"BRAVO"]))]
             results = [run.communicate(timeout=60) for run in runs]
-            self.assertEqual([(run.returncode, err) for run, (_, err) in zip(runs, results)], [(0, b"")] * 2, i)
+            # The later one may say that it waits for the earlier.
+            waiting = b"velmora: " + self.b.hive.encode() + b": another run is using this card: waiting for it to finish\n"
+            self.assertEqual([run.returncode for run in runs], [0, 0], i)
+            self.assertTrue({err for _, err in results} <= {b"", waiting}, results)
             # One ran after the other: the later one's old name is the earlier one's new.
             pairs = [re.findall(rb"(?:Old|New) Computer Name : (\w+)", out) for out, _ in results]
             stored = {self.b.get(key, value) for key, value in VALUES[:3]}
@@ -1248,7 +1255,7 @@ class CardProgram(Case):
         return path
 
     def run_card(self, *args, env=None):
-        env = dict({k: v for k, v in os.environ.items() if k != "VELMORA_SYSTEM_HIVE"}, LC_ALL="C", **(env or {}))
+        env = dict({k: v for k, v in os.environ.items() if k != "VELMORA_SYSTEM_HIVE"}, LC_ALL="C") | (env or {})
         result = subprocess.run([self.card_tool] + list(args), env=env, capture_output=True, timeout=60)
         return result.returncode, result.stdout, result.stderr
 
@@ -1299,21 +1306,81 @@ class CardProgram(Case):
         hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
         other = self.card(os.path.join(self.cards, "other", "SYSTEM"), "OTHER")
         before = self.files()[other]
-        status, out, err = self.run_card("rename", mount, "CARD-1", env={"VELMORA_SYSTEM_HIVE": other})
-        self.assertEqual((status, out, err), (0, BANNER + renamed(b"GALILEO", b"CARD-1"), b""))
+        status, out, err = self.run_card("rename", mount + "/", "CARD-1", env={"VELMORA_SYSTEM_HIVE": other})
+        self.assertEqual((status, err), (0, b""))
+        self.assertTrue(out.startswith(BANNER + renamed(b"GALILEO", b"CARD-1") + b"velmora-card: "), out)
         self.assertEqual(hive_backend_export(hive)[(TCPIP.lower(), "hostname")], (1, "CARD-1\0".encode("utf-16-le")))
         self.assertEqual(self.files()[other], before)
-        # The rename's own checks and messages: a name too long writes nothing.
-        status, out, err = self.run_card("rename", hive, "X" * 16)
-        self.assertEqual((status, out, err), (1, BANNER, LENGTH_ERROR))
+        # A dry run checks as the rename does and writes nothing; its status is the rename's.
+        before = self.files()
+        self.assertEqual(self.run_card("-n", "rename", "-q", mount, "CARD-2")[:2],
+                         (0, renamed(b"CARD-1", b"CARD-2") + b"velmora-card: a dry run: nothing was written to " +
+                          hive.encode() + b"\n"))
+        self.fixture.fresh_card(hive, tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")])
+        before = self.files()
+        self.assertEqual(self.run_card("rename", "--dry-run", mount, "CARD-2")[0], 1)
+        self.assertEqual(self.files(), before)
+        # Under the C locale a card holding a name beyond ASCII is shown and renamed, as UTF-8.
+        self.card(hive)
+        self.assertEqual(self.run_card("rename", mount, "Café", env={"LC_ALL": "C.UTF-8"})[0], 0)
+        self.assertIn("  Hostname           : Café\n".encode(), self.run_card("status", mount)[1])
+        status, out, _ = self.run_card("-q", "rename", mount, "cafe")
+        self.assertEqual((status, out.split(b"\n\n")[0]), (0, renamed("Café".encode(), b"cafe").split(b"\n\n")[0]))
+
+    def test_names_and_cards_refused_with_the_next_step(self):
+        mount = os.path.join(self.cards, "one")
+        hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
+        os.makedirs(os.path.join(self.cards, "empty"))
+        device = self.cards + "-sdb2"  # outside the cards, whose files are read
+        os.mknod(device, stat.S_IFBLK | 0o600, os.makedev(7, 0))
+        before = self.files()
+        rows = [  # arguments, what standard error says
+            (("rename", mount, "lab 01"), b"only letters, digits and hyphens"),
+            (("rename", mount, "lab/01", "--any-name"), FORBIDDEN_ERROR),
+            (("rename", mount, "1234"), b"not all digits"),
+            (("rename", mount, "--", "-lab"), b"neither starts nor ends with a hyphen"),
+            (("rename", mount, "\u00e9" * 8), b"1 to 15 bytes"),
+            (("rename", mount, b"caf\xe9"), b"no text of this locale's code set"),
+            (("rename", device, "lab-01"), b"mount it first"),
+            (("rename", os.path.join(self.cards, "empty"), "lab-01"), b"nothing is mounted here"),
+            (("rename", self.cards, "lab-01"), b"likely the wrong partition"),
+            (("rename", hive + ".LOG1", "lab-01"), b"one of the hive's logs"),
+        ]
+        open(hive + ".LOG1", "wb").close()
+        for args, said in rows:
+            status, out, err = self.run_card(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn(said, err, args)
+        self.assertEqual(self.run_card("rename", mount, "lab-01", "--any-name")[0], 0)
+        os.unlink(hive + ".LOG1")
+        self.assertEqual(self.files().keys(), before.keys() - {hive + ".LOG1"})
+
+    def test_status_as_data_and_shared_names(self):
+        one = self.card(os.path.join(self.cards, "one", "SYSTEM"), "minwinpc")
+        two = self.card(os.path.join(self.cards, "two", "Windows", "System32", "config", "SYSTEM"), "MINWINPC")
+        status, out, err = self.run_card("--json", "status", one, os.path.join(self.cards, "two", "Windows",
+                                                                                 "System32", "config"), "nowhere")
+        cards = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual(status, 1)
+        self.assertEqual([c["hive"] for c in cards], [one, two, None])
+        self.assertEqual([c["state"] for c in cards], ["clean", "clean", "refused"])
+        self.assertEqual(cards[1]["names"]["NV Hostname"], "MINWINPC")
+        self.assertEqual((cards[0]["renamable"], cards[2]["renamable"]), (True, False))
+        self.assertIn(b"warning: " + one.encode() + b" and ", err)
+        self.assertIn(b"both hold MINWINPC", err)
 
     def test_usage(self):
-        usage = b"usage: velmora-card status CARD...\n"
-        for args, status in (((), 2), (("status",), 2), (("rename", "x"), 2), (("bogus",), 2), (("-h",), 0),
-                             (("--help",), 0)):
-            got = self.run_card(*args)
-            self.assertEqual((got[0], got[2]), (status, b""), args)
-            self.assertTrue(got[1].startswith(usage), args)
+        usage = b"usage: velmora-card [OPTION]... status CARD...\n"
+        for args in (("-h",), ("--help",), ("rename", "card", "--help"), ("status", "-h")):
+            self.assertEqual(self.run_card(*args)[::2], (0, b""), args)
+            self.assertTrue(self.run_card(*args)[1].startswith(usage), args)
+        for args, said in (((), b"no command given"), (("status",), b"status needs"), (("rename", "x"), b"rename needs"),
+                           (("rename", "a", "b", "NAME"), b"rename needs"), (("stauts", "x"), b"unknown command 'stauts'"),
+                           (("rename", "card", "-x"), b"unknown option '-x'"), (("--json", "rename", "a", "b"), b"--json")):
+            status, out, err = self.run_card(*args)
+            self.assertEqual((status, out), (2, b""), args)
+            self.assertIn(said, err, args)
+            self.assertTrue(err.endswith(b"\nTry 'velmora-card --help'.\n"), args)
         self.assertEqual(self.run_card("--version"), (0, b"velmora-card " + VERSION + b"\n", b""))
 
 

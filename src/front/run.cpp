@@ -28,16 +28,18 @@ constexpr char Banner[] =
 
 } // namespace
 
-int RunVelmora(int argc, char** argv) {
-    fputs(Banner, stdout);
-    fflush(stdout);
+int RunVelmora(int argc, char** argv, RunOptions options) {
+    if (options.banner) {
+        fputs(Banner, stdout);
+        fflush(stdout);
+    }
     if (argc != 2) {
         // A program started with no argument vector at all still names itself.
         WriteProgress("command : %s new-computer-name\n", argc > 0 ? argv[0] : "velmora");
         return 0;
     }
     const size_t length = strlen(argv[1]);
-    if (length > MaxNameLength || length < MinNameLength) {
+    if (!options.lengthChecked && (length > MaxNameLength || length < MinNameLength)) {
         FailWith("Please specify a new computer name by %d-%d characters.\n", MinNameLength, MaxNameLength);
     }
     if (HoldsForbiddenCharacter(argv[1])) {

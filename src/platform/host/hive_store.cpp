@@ -79,6 +79,7 @@ struct Hive {
 };
 
 Hive hive;
+HiveCardState cardState;
 bool keepUnwritten = false;
 bool keepMessages = false;
 std::string keptMessages;
@@ -233,6 +234,9 @@ void TellReplay(const HiveReplay& replay, const FoundLogs& logs) {
     }
     const char* unit = replay.oldFormat ? (replay.changes == 1 ? " dirty page" : " dirty pages")
                                         : (replay.changes == 1 ? " log entry" : " log entries");
+    cardState.replayed = replay.changes;
+    cardState.oldFormat = replay.oldFormat;
+    snprintf(cardState.logs, sizeof cardState.logs, "%s", from.c_str());
     const std::string line =
         "replayed " + std::to_string(replay.changes) + unit + " from " + from + ", as Windows would at boot";
     Explain(line.c_str());
@@ -396,7 +400,16 @@ const char* ListedSpelling(std::string* path) {
     return nullptr;
 }
 
+// Said at once, kept messages or not: the run is not stuck.
+void TellWaiting() {
+    fflush(stdout);
+    fprintf(stderr, "velmora: %s: another run is using this card: waiting for it to finish\n",
+            hive.path.c_str());
+    fflush(stderr);
+}
+
 LONG Attach() {
+    cardState = HiveCardState{};
     const char* path = ChosenSystemHive();
     hive.path = path != nullptr ? path : "";
     if (hive.path.empty()) {
@@ -430,8 +443,9 @@ LONG Attach() {
     const size_t slash = located.rfind('/');
     hive.directoryPath = slash == 0 ? "/" : located.substr(0, slash);
     hive.fileName = located.substr(slash + 1);
-    hive.lockFd = located.empty() ? -1 : LockPath(located.c_str(), false);
+    hive.lockFd = located.empty() ? -1 : LockPath(located.c_str(), false, TellWaiting);
     if (hive.lockFd < 0) {
+        cardState.openError = errno;
         const LONG error = ErrorFromErrno(ERROR_FILE_NOT_FOUND);
         Explain(errno == EISDIR || errno == EINVAL ? "not a regular file" : strerror(errno));
         Release();
@@ -516,6 +530,7 @@ LONG Attach() {
         return ERROR_INVALID_DATA;
     }
     hive.codePage = HiveCodePage();
+    cardState.read = true;
     return ERROR_SUCCESS;
 }
 
@@ -539,6 +554,7 @@ LONG PrepareWriting() {
         }
     }
     if (hive.writeFd < 0) {
+        cardState.writeError = errno;
         const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
         Explain((what + std::string(strerror(errno))).c_str());
         return error;
@@ -872,6 +888,10 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
+
+void TakeHiveCardState(HiveCardState* state) {
+    *state = cardState;
+}
 
 void KeepHiveUnwritten(bool unwritten) {
     keepUnwritten = unwritten;

@@ -94,6 +94,18 @@ void UseSystemHive(const char* path);
 void KeepHiveMessages(bool keep);
 void TakeHiveMessages(char* buffer, size_t size);
 
+// What the hive backend found of the card it last worked on, as data for a
+// program that reports it its own way. Reset when a run opens its first key.
+struct HiveCardState {
+    bool read;         // its header, logs and keys could be read
+    unsigned replayed; // log entries (dirty pages, for old logs) replayed; 0 when clean
+    bool oldFormat;
+    char logs[160]; // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
+    int openError;  // errno of a failed open of the hive, else 0
+    int writeError; // errno of a failed open for writing (hive or log), else 0
+};
+void TakeHiveCardState(HiveCardState* state);
+
 // A rename that goes through every check and plans every change, in memory,
 // and writes nothing: what the hive would refuse is told as a rename would
 // tell it, and the last close succeeds without touching the card.

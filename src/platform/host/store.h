@@ -46,8 +46,9 @@ bool WriteAllAt(int fd, const void* data, size_t size, off_t offset);
 // Opens `path` (a directory or a regular file) and takes an exclusive flock on
 // it, waiting for any holder. A holder may have replaced or removed the path
 // while we waited, so the lock counts only once the path still names the
-// locked file. Returns the locked descriptor or -1.
-int LockPath(const char* path, bool directory);
+// locked file. Returns the locked descriptor or -1. `waiting`, when given, is
+// called before waiting for another holder.
+int LockPath(const char* path, bool directory, void (*waiting)() = nullptr);
 
 // Replaces `name` in `directory` so that it holds the old content or the new,
 // whole, whenever the process dies: `fill` writes the new content to an

@@ -124,7 +124,7 @@ bool WriteAllAt(int fd, const void* data, size_t size, off_t offset) {
     });
 }
 
-int LockPath(const char* path, bool directory) {
+int LockPath(const char* path, bool directory, void (*waiting)()) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0);
     for (;;) {
         const int fd = open(path, flags);
@@ -133,8 +133,11 @@ int LockPath(const char* path, bool directory) {
         }
         struct stat locked;
         struct stat named;
-        int result;
-        while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        int result = flock(fd, LOCK_EX | LOCK_NB);
+        if (result != 0 && errno == EWOULDBLOCK && waiting != nullptr) {
+            waiting();
+        }
+        while (result != 0 && ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR)) {
         }
         if (result == 0 && fstat(fd, &locked) == 0 && !directory && !S_ISREG(locked.st_mode)) {
             close(fd);
