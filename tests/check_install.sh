@@ -13,8 +13,9 @@ fail() { echo "check_install: $*" >&2; exit 1; }
 # The install tree holds exactly these files.
 cmake --install build/native --prefix "$work/prefix" >/dev/null
 (cd "$work/prefix" && find . -type f | sort) > "$work/installed"
-printf '%s\n' ./bin/velmora ./bin/velmora-card ./share/doc/velmora/LICENSE ./share/doc/velmora/README.md \
-    ./share/man/man1/velmora-card.1 ./share/man/man1/velmora.1 ./share/velmora/velmora.exe ./share/velmora/velmora.exe.sha256 > "$work/expected"
+printf '%s\n' ./bin/velmora-card ./share/bash-completion/completions/velmora-card ./share/doc/velmora/LICENSE \
+    ./share/doc/velmora/README.md ./share/man/man1/velmora-card.1 ./share/man/man1/velmora.1 \
+    ./share/velmora/velmora.exe ./share/velmora/velmora.exe.sha256 > "$work/expected"
 diff -u "$work/expected" "$work/installed" || fail "the install tree is not as expected"
 
 # The manual page: nothing above style level from mandoc, and man renders it
@@ -28,7 +29,7 @@ done
 # The package: its files, its lintian report, what it unpacks.
 deb=$(scripts/package)
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort > "$work/packaged"
-printf '%s\n' ./usr/bin/velmora ./usr/bin/velmora-card ./usr/share/doc/velmora/README.md \
+printf '%s\n' ./usr/bin/velmora-card ./usr/share/bash-completion/completions/velmora-card ./usr/share/doc/velmora/README.md \
     ./usr/share/doc/velmora/changelog.gz ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz \
     ./usr/share/man/man1/velmora-card.1.gz ./usr/share/velmora/velmora.exe \
     ./usr/share/velmora/velmora.exe.sha256 | sort > "$work/expected"
@@ -45,10 +46,16 @@ echo "$report" | grep -q '^E:' && fail "lintian reports errors"
 dpkg-deb -x "$deb" "$work/root"
 cmp "$work/root/usr/share/velmora/velmora.exe" build/galileo/velmora.exe || fail "the packaged exe is not the one built"
 (cd "$work/root/usr/share/velmora" && sha256sum --quiet -c velmora.exe.sha256) || fail "the checksum file does not verify"
-mkdir "$work/state"
-out=$(XDG_STATE_HOME=$work/state LC_ALL=C "$work/root/usr/bin/velmora" Packaged)
-grep -q '^New Computer Name : Packaged$' <<<"$out" || fail "the unpacked velmora did not rename: $out"
+# What it unpacks renames a card; the completion offers the commands.
+card=$work/card/Windows/System32/config
+mkdir -p "$card"
+/usr/bin/python3 -c 'import sys; sys.path.insert(0, "tests"); import hive_fixture; hive_fixture.fresh_card(sys.argv[1])' \
+    "$card/SYSTEM"
+"$work/root/usr/bin/velmora-card" -q rename "$work/card" Packaged >/dev/null || fail "the unpacked velmora-card did not rename"
+"$work/root/usr/bin/velmora-card" status "$work/card" | grep -q '^  Hostname *: Packaged$' || fail "the card does not hold the new name"
 "$work/root/usr/bin/velmora-card" --version | grep -qx "velmora-card $version" || fail "the unpacked velmora-card fails"
-value=$work/state/velmora/registry/HKEY_LOCAL_MACHINE/SYSTEM/ControlSet001/Services/Tcpip/Parameters/Hostname
-cmp -s <(printf 'REG_SZ\nPackaged\0') "$value" || fail "the store does not hold the new name"
-echo "check_install: install tree, manual page and $deb as expected"
+# shellcheck source=/dev/null
+completions=$(. "$work/root/usr/share/bash-completion/completions/velmora-card"; COMP_WORDS=(velmora-card re); COMP_CWORD=1
+               _velmora_card; echo "${COMPREPLY[*]}")
+[ "$completions" = rename ] || fail "the completion offers '$completions' for 're'"
+echo "check_install: install tree, manual pages and $deb as expected"
