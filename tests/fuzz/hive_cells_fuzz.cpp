@@ -3,7 +3,7 @@
 // and bins). The path to the name values is walked and each found value is
 // rewritten in memory, as a rename does. Nothing may be read or written
 // outside the image; every page said to be changed lies inside the hive.
-#include "hive_cells.h"
+#include "hive_cell_writer.h"
 #include "hive_replay.h"
 
 #include <cstdint>

@@ -8,30 +8,6 @@
 
 namespace {
 
-constexpr std::uint32_t PageUnit = 512;
-constexpr std::uint32_t BinUnit = 4096;
-constexpr size_t EntryHeaderSize = 40;
-
-// Base block fields.
-constexpr size_t PrimarySequence = 4;
-constexpr size_t SecondarySequence = 8;
-constexpr size_t Timestamp = 12;
-constexpr size_t FileType = 28;
-constexpr size_t RootCell = 36;
-constexpr size_t BinsDataSize = 40;
-constexpr size_t Flags = 144;
-constexpr size_t Checksum = 508;
-constexpr std::uint32_t NewFormatLog = 6;
-constexpr std::uint32_t OldFormatLog = 1;
-
-std::uint64_t Le64(const unsigned char* bytes) {
-    return HiveLe32(bytes) | static_cast<std::uint64_t>(HiveLe32(bytes + 4)) << 32;
-}
-
-std::uint32_t Rotl(std::uint32_t value, int bits) {
-    return value << bits | value >> (32 - bits);
-}
-
 // Sequence numbers wrap: `a` comes after `b` when it is less than 2^31 ahead.
 bool After(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b) > 0;
@@ -46,13 +22,14 @@ struct LogHeader {
 LogHeader ReadLogHeader(const HiveLogBytes& log) {
     LogHeader header;
     if (log.size < HiveLogHeaderSize || memcmp(log.bytes, "regf", 4) != 0 || !HasValidChecksum(log.bytes) ||
-        HiveLe32(log.bytes + PrimarySequence) != HiveLe32(log.bytes + SecondarySequence)) {
+        HiveLe32(log.bytes + BaseBlockField::PrimarySequence) !=
+            HiveLe32(log.bytes + BaseBlockField::SecondarySequence)) {
         return header;
     }
-    header.type = HiveLe32(log.bytes + FileType);
+    header.type = HiveLe32(log.bytes + BaseBlockField::FileType);
     header.usable = HasKnownVersion(log.bytes, header.type) &&
-                    (header.type == NewFormatLog || header.type == OldFormatLog);
-    header.sequence = HiveLe32(log.bytes + PrimarySequence);
+                    (header.type == HiveNewFormatLog || header.type == HiveOldFormatLog);
+    header.sequence = HiveLe32(log.bytes + BaseBlockField::PrimarySequence);
     return header;
 }
 
@@ -70,17 +47,18 @@ struct Entry {
 // a log of overlapping entry headers must not cost quadratic time.
 bool EntryAt(const HiveLogBytes& log, size_t offset, std::uint32_t maxBinsDataSize, std::uint64_t* budget,
              Entry* entry) {
-    if (offset > log.size || log.size - offset < EntryHeaderSize) {
+    if (offset > log.size || log.size - offset < LogEntryField::HeaderSize) {
         return false;
     }
     const unsigned char* bytes = log.bytes + offset;
-    const std::uint32_t size = HiveLe32(bytes + 4);
-    const std::uint32_t binsDataSize = HiveLe32(bytes + 16);
-    const std::uint64_t pages = HiveLe32(bytes + 20);
-    if (memcmp(bytes, "HvLE", 4) != 0 || size < PageUnit || size % PageUnit != 0 ||
-        size > log.size - offset || binsDataSize < BinUnit || binsDataSize % BinUnit != 0 ||
-        binsDataSize > maxBinsDataSize || pages == 0 || EntryHeaderSize + 8 * pages > size ||
-        Marvin32(bytes, 32) != Le64(bytes + 32)) {
+    const std::uint32_t size = HiveLe32(bytes + LogEntryField::Size);
+    const std::uint32_t binsDataSize = HiveLe32(bytes + LogEntryField::BinsDataSize);
+    const std::uint64_t pages = HiveLe32(bytes + LogEntryField::PageCount);
+    if (memcmp(bytes, "HvLE", 4) != 0 || size < HiveLogUnit || size % HiveLogUnit != 0 ||
+        size > log.size - offset || binsDataSize < HivePageSize || binsDataSize % HivePageSize != 0 ||
+        binsDataSize > maxBinsDataSize || pages == 0 ||
+        LogEntryField::HeaderSize + LogEntryField::Reference * pages > size ||
+        Marvin32(bytes, LogEntryField::HeaderHash) != HiveLe64(bytes + LogEntryField::HeaderHash)) {
         return false;
     }
     if (*budget < size) {
@@ -88,20 +66,25 @@ bool EntryAt(const HiveLogBytes& log, size_t offset, std::uint32_t maxBinsDataSi
         return false;
     }
     *budget -= size;
-    std::uint64_t data = EntryHeaderSize + 8 * pages;
+    std::uint64_t data = LogEntryField::HeaderSize + LogEntryField::Reference * pages;
     for (std::uint64_t i = 0; i < pages; ++i) {
-        const std::uint64_t pageOffset = HiveLe32(bytes + EntryHeaderSize + 8 * i);
-        const std::uint64_t pageSize = HiveLe32(bytes + EntryHeaderSize + 8 * i + 4);
-        if (pageSize == 0 || pageOffset % PageUnit != 0 || pageSize % PageUnit != 0 ||
+        const std::uint64_t pageOffset =
+            HiveLe32(bytes + LogEntryField::HeaderSize + LogEntryField::Reference * i +
+                     LogEntryField::ReferenceOffset);
+        const std::uint64_t pageSize = HiveLe32(bytes + LogEntryField::HeaderSize +
+                                                LogEntryField::Reference * i + LogEntryField::ReferenceSize);
+        if (pageSize == 0 || pageOffset % HiveLogUnit != 0 || pageSize % HiveLogUnit != 0 ||
             pageOffset + pageSize > binsDataSize || data + pageSize > size) {
             return false;
         }
         data += pageSize;
     }
-    if (Marvin32(bytes + EntryHeaderSize, size - EntryHeaderSize) != Le64(bytes + 24)) {
+    if (Marvin32(bytes + LogEntryField::HeaderSize, size - LogEntryField::HeaderSize) !=
+        HiveLe64(bytes + LogEntryField::DataHash)) {
         return false;
     }
-    *entry = {offset, size, HiveLe32(bytes + 8), HiveLe32(bytes + 12), binsDataSize};
+    *entry = {offset, size, HiveLe32(bytes + LogEntryField::Flags), HiveLe32(bytes + LogEntryField::Sequence),
+              binsDataSize};
     return true;
 }
 
@@ -118,7 +101,7 @@ bool ValidEntries(const HiveLogBytes& log, std::uint32_t maxBinsDataSize, std::v
             entries->push_back(entry);
             offset += entry.size;
         } else {
-            offset += PageUnit;
+            offset += HiveLogUnit;
         }
     }
     return budget > 0;
@@ -145,7 +128,7 @@ const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs
         if (!ValidEntries(logs[i], maxBinsDataSize, &entries[i])) {
             return "a log beside it is damaged in a way Windows never writes";
         }
-        if (headers[i].usable && headers[i].type == NewFormatLog) {
+        if (headers[i].usable && headers[i].type == HiveNewFormatLog) {
             order.push_back(i);
         }
     }
@@ -159,7 +142,7 @@ const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs
         // A torn base block: the log with the latest entries, alone.
         first = order.empty() ? 0 : order.size() - 1;
     } else {
-        const std::uint32_t secondary = HiveLe32(primary + SecondarySequence);
+        const std::uint32_t secondary = HiveLe32(primary + BaseBlockField::SecondarySequence);
         for (size_t i = 0; i < order.size() && first == order.size(); ++i) {
             if (!After(secondary, headers[order[i]].sequence)) {
                 first = i;
@@ -167,7 +150,7 @@ const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs
         }
     }
     const Entry* last = nullptr;
-    replay->largestBinsDataSize = primaryValid ? HiveLe32(primary + BinsDataSize) : 0;
+    replay->largestBinsDataSize = primaryValid ? HiveLe32(primary + BaseBlockField::BinsDataSize) : 0;
     for (size_t i = first; i < order.size(); ++i) {
         const unsigned log = order[i];
         if (i != first && (last == nullptr || headers[log].sequence != last->sequence + 1)) {
@@ -207,24 +190,24 @@ struct Bitmap {
 };
 
 bool ReadBitmap(const HiveLogBytes& log, Bitmap* bitmap) {
-    const std::uint32_t binsDataSize = HiveLe32(log.bytes + BinsDataSize);
-    if (binsDataSize < BinUnit || binsDataSize % BinUnit != 0) {
+    const std::uint32_t binsDataSize = HiveLe32(log.bytes + BaseBlockField::BinsDataSize);
+    if (binsDataSize < HivePageSize || binsDataSize % HivePageSize != 0) {
         return false;
     }
-    bitmap->pageCount = binsDataSize / PageUnit;
+    bitmap->pageCount = binsDataSize / HiveLogUnit;
     const size_t bytes = bitmap->pageCount / 8;
-    const size_t start = HiveLogHeaderSize + 4;
-    if (log.size < start + bytes || memcmp(log.bytes + HiveLogHeaderSize, "DIRT", 4) != 0) {
+    const size_t start = DirtyLogField::Bitmap;
+    if (log.size < start + bytes || memcmp(log.bytes + DirtyLogField::Signature, "DIRT", 4) != 0) {
         return false;
     }
     bitmap->bits = log.bytes + start;
-    bitmap->pagesAt = (start + bytes + PageUnit - 1) / PageUnit * PageUnit;
+    bitmap->pagesAt = (start + bytes + HiveLogUnit - 1) / HiveLogUnit * HiveLogUnit;
     for (size_t i = 0; i < bytes; ++i) {
         bitmap->dirty += static_cast<std::uint32_t>(__builtin_popcount(bitmap->bits[i]));
     }
     // A log cut short was never finished, and the primary not yet written.
     return bitmap->dirty > 0 && bitmap->pagesAt <= log.size &&
-           (log.size - bitmap->pagesAt) / PageUnit >= bitmap->dirty;
+           (log.size - bitmap->pagesAt) / HiveLogUnit >= bitmap->dirty;
 }
 
 const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveLogBytes* logs,
@@ -232,21 +215,23 @@ const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveL
                           HiveReplay* replay) {
     // Without a valid base block, the first bin's copy of its timestamp.
     const bool primaryValid = HasValidChecksum(primary);
-    if (!primaryValid && size < HiveBaseBlockSize + 28) {
+    if (!primaryValid && size < HiveBaseBlockSize + BinField::Timestamp + 8) {
         return "its logs hold no change that applies to it";
     }
-    const unsigned char* timestamp = primaryValid ? primary + Timestamp : primary + HiveBaseBlockSize + 20;
+    const unsigned char* timestamp = primaryValid ? primary + BaseBlockField::Timestamp
+                                                  : primary + HiveBaseBlockSize + BinField::Timestamp;
     for (unsigned i = 0; i < count; ++i) {
         Bitmap bitmap;
         const HiveLogBytes& log = logs[i];
-        if (!headers[i].usable || headers[i].type != OldFormatLog ||
-            memcmp(log.bytes + Timestamp, timestamp, 8) != 0 ||
-            HiveLe32(log.bytes + BinsDataSize) > maxBinsDataSize || !ReadBitmap(log, &bitmap)) {
+        if (!headers[i].usable || headers[i].type != HiveOldFormatLog ||
+            memcmp(log.bytes + BaseBlockField::Timestamp, timestamp, 8) != 0 ||
+            HiveLe32(log.bytes + BaseBlockField::BinsDataSize) > maxBinsDataSize ||
+            !ReadBitmap(log, &bitmap)) {
             continue;
         }
         replay->oldFormat = true;
         replay->oldFormatLog = i;
-        replay->binsDataSize = HiveLe32(log.bytes + BinsDataSize);
+        replay->binsDataSize = HiveLe32(log.bytes + BaseBlockField::BinsDataSize);
         replay->largestBinsDataSize = replay->binsDataSize;
         replay->sequence = headers[i].sequence;
         replay->changes = bitmap.dirty;
@@ -265,13 +250,13 @@ void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std
         memset(base + HiveLogHeaderSize, 0, HiveBaseBlockSize - HiveLogHeaderSize);
     }
     if (replay.oldFormat) {
-        HivePutLe32(base + RootCell, HiveLe32(logBase + RootCell));
+        HivePutLe32(base + BaseBlockField::RootCell, HiveLe32(logBase + BaseBlockField::RootCell));
     }
-    HivePutLe32(base + PrimarySequence, replay.sequence);
-    HivePutLe32(base + SecondarySequence, replay.sequence);
-    HivePutLe32(base + FileType, 0);
-    HivePutLe32(base + BinsDataSize, replay.binsDataSize);
-    HivePutLe32(base + Flags, (HiveLe32(base + Flags) & ~1u) | (flags & 1u));
+    HivePutLe32(base + BaseBlockField::PrimarySequence, replay.sequence);
+    HivePutLe32(base + BaseBlockField::SecondarySequence, replay.sequence);
+    HivePutLe32(base + BaseBlockField::FileType, HivePrimaryFile);
+    HivePutLe32(base + BaseBlockField::BinsDataSize, replay.binsDataSize);
+    HivePutLe32(base + BaseBlockField::Flags, (HiveLe32(base + BaseBlockField::Flags) & ~1u) | (flags & 1u));
     HiveSetChecksum(base);
 }
 
@@ -279,30 +264,32 @@ const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned
     Bitmap bitmap;
     ReadBitmap(log, &bitmap);
     const std::uint32_t knownBins =
-        HasValidChecksum(image) ? HiveLe32(image + BinsDataSize) : replay->binsDataSize;
+        HasValidChecksum(image) ? HiveLe32(image + BaseBlockField::BinsDataSize) : replay->binsDataSize;
     const unsigned char* page = log.bytes + bitmap.pagesAt;
     unsigned applied = 0;
     bool previousDirty = false;
     for (std::uint32_t i = 0; i < bitmap.pageCount; ++i) {
         const bool dirty = (bitmap.bits[i / 8] >> (i % 8) & 1) != 0;
-        const std::uint32_t offset = i * PageUnit;
+        const std::uint32_t offset = i * HiveLogUnit;
         unsigned char* target = image + HiveBaseBlockSize + offset;
         // A run that begins a bin must begin with that bin's own header.
-        const bool beginsBin = dirty && !previousDirty && offset % BinUnit == 0 &&
-                               (memcmp(page, "hbin", 4) == 0 || offset >= knownBins ||
-                                (memcmp(target, "hbin", 4) == 0 && HiveLe32(target + 4) == offset));
+        const bool beginsBin =
+            dirty && !previousDirty && offset % HivePageSize == 0 &&
+            (memcmp(page, "hbin", 4) == 0 || offset >= knownBins ||
+             (memcmp(target, "hbin", 4) == 0 && HiveLe32(target + BinField::Offset) == offset));
         previousDirty = dirty;
         if (beginsBin) {
-            const std::uint32_t binSize = HiveLe32(page + 8);
-            if (memcmp(page, "hbin", 4) != 0 || HiveLe32(page + 4) != offset || binSize < BinUnit ||
-                binSize % BinUnit != 0 || binSize > replay->binsDataSize - offset) {
+            const std::uint32_t binSize = HiveLe32(page + BinField::Size);
+            if (memcmp(page, "hbin", 4) != 0 || HiveLe32(page + BinField::Offset) != offset ||
+                binSize < HivePageSize || binSize % HivePageSize != 0 ||
+                binSize > replay->binsDataSize - offset) {
                 break;
             }
         }
         if (dirty) {
-            memcpy(target, page, PageUnit);
-            replay->writes.push_back({offset, page, PageUnit});
-            page += PageUnit;
+            memcpy(target, page, HiveLogUnit);
+            replay->writes.push_back({offset, page, HiveLogUnit});
+            page += HiveLogUnit;
             ++applied;
         }
     }
@@ -310,71 +297,11 @@ const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned
         return "its logs hold no change that applies to it";
     }
     replay->changes = applied;
-    FinishBaseBlock(*replay, log.bytes, HiveLe32(log.bytes + Flags), image);
+    FinishBaseBlock(*replay, log.bytes, HiveLe32(log.bytes + BaseBlockField::Flags), image);
     return nullptr;
 }
 
 } // namespace
-
-std::uint32_t HiveLe32(const unsigned char* bytes) {
-    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-std::uint32_t HiveChecksum(const unsigned char* baseBlock) {
-    std::uint32_t sum = 0;
-    for (size_t i = 0; i < Checksum; i += 4) {
-        sum ^= HiveLe32(baseBlock + i);
-    }
-    return sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum;
-}
-
-void HivePutLe32(unsigned char* bytes, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
-void HiveSetChecksum(unsigned char* baseBlock) {
-    HivePutLe32(baseBlock + Checksum, HiveChecksum(baseBlock));
-}
-
-bool HasValidChecksum(const unsigned char* baseBlock) {
-    return HiveChecksum(baseBlock) == HiveLe32(baseBlock + Checksum);
-}
-
-bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType) {
-    const std::uint32_t minor = HiveLe32(baseBlock + 24);
-    return HiveLe32(baseBlock + 20) == 1 && minor >= 3 && minor <= 6 &&
-           HiveLe32(baseBlock + FileType) == fileType && HiveLe32(baseBlock + 32) == 1;
-}
-
-bool IsDirtyBaseBlock(const unsigned char* baseBlock) {
-    return !HasValidChecksum(baseBlock) ||
-           HiveLe32(baseBlock + PrimarySequence) != HiveLe32(baseBlock + SecondarySequence);
-}
-
-std::uint64_t Marvin32(const unsigned char* data, size_t size) {
-    std::uint32_t lo = 0x7A4E55C5;
-    std::uint32_t hi = 0x82EF4D88;
-    const auto mix = [&lo, &hi](std::uint32_t word) {
-        lo += word;
-        hi ^= lo;
-        lo = Rotl(lo, 20) + hi;
-        hi = Rotl(hi, 9) ^ lo;
-        lo = Rotl(lo, 27) + hi;
-        hi = Rotl(hi, 19);
-    };
-    for (; size >= 4; data += 4, size -= 4) {
-        mix(HiveLe32(data));
-    }
-    std::uint32_t tail = 0x80;
-    for (size_t i = size; i > 0; --i) {
-        tail = tail << 8 | data[i - 1];
-    }
-    mix(tail);
-    mix(0);
-    return static_cast<std::uint64_t>(hi) << 32 | lo;
-}
 
 const char* PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
                            std::uint32_t maxBinsDataSize, HiveReplay* replay) {
@@ -390,7 +317,7 @@ const char* PlanHiveReplay(const unsigned char* primary, size_t size, const Hive
         headers[i] = ReadLogHeader(logs[i]);
         anyBytes = anyBytes || logs[i].size > 0;
         anyUsable = anyUsable || headers[i].usable;
-        anyNew = anyNew || (headers[i].usable && headers[i].type == NewFormatLog);
+        anyNew = anyNew || (headers[i].usable && headers[i].type == HiveNewFormatLog);
     }
     if (!anyBytes) {
         return "its logs are empty";
@@ -421,16 +348,21 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
     for (const auto& [log, offset] : replay->entries) {
         // Planned entries were checked whole: signature, sizes, pages, hashes.
         const unsigned char* entry = logs[log].bytes + offset;
-        const std::uint32_t pages = HiveLe32(entry + 20);
-        const unsigned char* data = entry + EntryHeaderSize + 8 * size_t{pages};
+        const std::uint32_t pages = HiveLe32(entry + LogEntryField::PageCount);
+        const unsigned char* data =
+            entry + LogEntryField::HeaderSize + LogEntryField::Reference * size_t{pages};
         for (std::uint32_t i = 0; i < pages; ++i) {
-            const std::uint32_t pageOffset = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i});
-            const std::uint32_t pageSize = HiveLe32(entry + EntryHeaderSize + 8 * size_t{i} + 4);
+            const std::uint32_t pageOffset =
+                HiveLe32(entry + LogEntryField::HeaderSize + LogEntryField::Reference * size_t{i} +
+                         LogEntryField::ReferenceOffset);
+            const std::uint32_t pageSize =
+                HiveLe32(entry + LogEntryField::HeaderSize + LogEntryField::Reference * size_t{i} +
+                         LogEntryField::ReferenceSize);
             memcpy(image + HiveBaseBlockSize + pageOffset, data, pageSize);
             replay->writes.push_back({pageOffset, data, pageSize});
             data += pageSize;
         }
-        flags = HiveLe32(entry + 8);
+        flags = HiveLe32(entry + LogEntryField::Flags);
         logBase = logs[log].bytes;
     }
     FinishBaseBlock(*replay, logBase, flags, image);

@@ -7,7 +7,7 @@
 // date from its logs, in memory, as Windows would at boot. Writing is done as
 // Windows does it: the changed pages go to a log entry first, then in place,
 // with the header marked dirty around them.
-#include "hive_cells.h"
+#include "hive_cell_writer.h"
 #include "hive_log_writer.h"
 #include "hive_replay.h"
 #include "store.h"

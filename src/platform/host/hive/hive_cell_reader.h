@@ -1,9 +1,11 @@
-// Reading the few keys and values a rename needs from a hive image, and
-// rewriting a value's data in place, as Windows lays them out: pure functions
-// over bytes that know nothing of files or of the registry calls. Every
-// offset, size, count and signature is checked against the bins before use;
-// the pages a change touches are recorded so that only they are written.
+// Reading the few keys and values a rename needs from a hive image, as
+// Windows lays them out: pure functions over bytes that know nothing of files
+// or of the registry calls. Every offset, size, count and signature is
+// checked against the bins before use, and every lookup has a budget no real
+// hive reaches.
 #pragma once
+
+#include "hive_format.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,16 +17,13 @@ constexpr std::uint32_t HiveNoCell = 0xFFFFFFFF;
 // No SYSTEM hive comes near this many bytes of bins; neither a log nor a
 // rename may take a hive past it.
 constexpr std::uint32_t HiveMaxBinsDataSize = 256u << 20;
-// Room for the longest computer name, 15 UTF-16 units and a terminator: a
-// new data cell is made this large, so a hive grows once however names change.
-constexpr std::uint32_t HiveRoomyData = 32;
 
 struct HiveImage {
     // The base block, then the bins; `capacity` bytes are addressable, of
     // which 4096 + the base block's bins data size are the hive.
     unsigned char* bytes = nullptr;
     size_t capacity = 0;
-    // Bins offsets of the 4096-byte pages changed, in the order first changed.
+    // Bins offsets of the pages changed, in the order first changed.
     std::vector<std::uint32_t> changedPages;
     // The bin this run added, and where its free space starts: the only bin
     // a new cell is ever taken from.
@@ -59,18 +58,24 @@ struct HiveValue {
 // The value of the key at `key` named `name`, ignoring case. With `unique`,
 // two values whose names differ only in case are refused: which one Windows
 // reads is not ours to guess. Data over 16344 bytes (kept in segments) is
-// reported with its size and no bytes.
+// reported with its size and no bytes. nullptr, or why the key cannot be read.
 const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
                           HiveValue* value);
 
-// Sets the data of `value` (of the key at `key`) to `size` bytes of `type`:
-// in its own cell, reused when it fits and no other value of the key shares
-// it (4 bytes or fewer included); else inside the record when 4 bytes or
-// fewer; else in a new cell of at least HiveRoomyData bytes, in the bin this
-// run added at the hive's end. No existing bin is searched for free space:
-// only a bin reached by the chain of bin sizes could be trusted for it, and
-// that chain is the whole hive. The old cell is never freed: nothing short of
-// reading every key could prove that no other value points to it. Updates
-// the key's largest data size where it grows.
-const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
-                         const unsigned char* data, std::uint32_t size);
+// For the cell writer: what a lookup checks a cell by.
+struct HiveCell {
+    unsigned char* data = nullptr; // after the size
+    std::uint32_t size = 0;        // bytes of data
+    bool allocated = false;
+};
+
+// Starts a lookup: a fresh budget, no damage noted.
+void HiveStartLookup(const HiveImage& hive);
+unsigned char* HiveAt(const HiveImage& hive, std::uint32_t offset);
+// The cell at `offset`, if it lies whole inside a sound bin, past the header.
+bool HiveCellAt(const HiveImage& hive, std::uint32_t offset, HiveCell* cell);
+// An allocated cell holding at least `least` bytes that starts with `signature`.
+bool HiveRecordAt(const HiveImage& hive, std::uint32_t offset, const char* signature, std::uint32_t least,
+                  HiveCell* cell);
+// Where a value record's data cell is, or HiveNoCell for data in the record.
+std::uint32_t HiveDataCell(const unsigned char* record);

@@ -4,33 +4,12 @@
 // count and offset in a log is untrusted.
 #pragma once
 
+#include "hive_format.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-constexpr size_t HiveBaseBlockSize = 4096;
-// What a log's base block copies of the primary's.
-constexpr size_t HiveLogHeaderSize = 512;
-
-std::uint32_t HiveLe32(const unsigned char* bytes);
-void HivePutLe32(unsigned char* bytes, std::uint32_t value);
-
-// The base block's checksum as Windows computes it: the XOR of the 127 dwords
-// before it, with 0 stored as 1 and 0xFFFFFFFF as 0xFFFFFFFE.
-std::uint32_t HiveChecksum(const unsigned char* baseBlock);
-bool HasValidChecksum(const unsigned char* baseBlock);
-// Stores HiveChecksum in the base block, after its other fields changed.
-void HiveSetChecksum(unsigned char* baseBlock);
-// Format 1.3 to 1.6 (what Windows loads) of a primary (file type 0) or a log (1 old, 6 new).
-bool HasKnownVersion(const unsigned char* baseBlock, std::uint32_t fileType);
-
-// Marvin32 with the seed the log entries use.
-std::uint64_t Marvin32(const unsigned char* data, size_t size);
-
-// Its checksum is wrong or its two sequence numbers differ: the logs beside
-// the hive hold newer state than the primary.
-bool IsDirtyBaseBlock(const unsigned char* baseBlock);
 
 struct HiveLogBytes {
     const unsigned char* bytes;
