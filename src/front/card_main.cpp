@@ -3,6 +3,8 @@
 // what a rename would find on each card without writing; `rename` is
 // velmora's own run on the card named, after checks of its own on the name
 // and the card that say what to do next.
+#include "exit_status.h"
+#include "host_api.h"
 #include "name_store.h"
 #include "run.h"
 
@@ -22,11 +24,6 @@
 #include <vector>
 
 namespace {
-
-// Exit statuses.
-constexpr int Done = 0;
-constexpr int Failed = 1;
-constexpr int UsageError = 2;
 
 constexpr char Usage[] =
     "usage: velmora-card [OPTION]... status CARD...\n"
@@ -54,7 +51,7 @@ struct Options {
 
 int UsageFault(const std::string& what) {
     fprintf(stderr, "velmora-card: %s\nTry 'velmora-card --help'.\n", what.c_str());
-    return UsageError;
+    return ExitUsageError;
 }
 
 // Text as shown: control characters and backslashes escaped, so that no
@@ -395,7 +392,7 @@ int Status(const Options& options) {
             }
         }
     }
-    return all ? Done : Failed;
+    return all ? ExitDone : ExitFailed;
 }
 
 // The board's own rules, and those of Windows' rename dialog and of DNS host
@@ -474,13 +471,13 @@ int Rename(const Options& options, char* program) {
                 "velmora-card: the new name is no text of this locale's code set (%s): run it in the locale "
                 "it was typed in, or a UTF-8 one (LC_ALL=C.UTF-8)\n",
                 nl_langinfo(CODESET));
-        return Failed;
+        return ExitFailed;
     }
     bool beyondAscii = false;
     const char* broken = BrokenRule(name, options.anyName, &beyondAscii);
     if (broken != nullptr) {
         fprintf(stderr, "velmora-card: '%s' is refused: %s\n", Shown(name).c_str(), broken);
-        return Failed;
+        return ExitFailed;
     }
     if (beyondAscii) {
         fprintf(stderr,
@@ -492,7 +489,7 @@ int Rename(const Options& options, char* program) {
     const std::string hive = HiveOf(card, &why);
     if (hive.empty()) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(card).c_str(), why.c_str());
-        return Failed;
+        return ExitFailed;
     }
     UseSystemHive(hive.c_str());
     // Whether the system lets us write the card, told with the next step;
@@ -511,14 +508,14 @@ int Rename(const Options& options, char* program) {
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
     if (!writable && !next.empty()) {
         fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", hive.c_str(), said.c_str(), next.c_str());
-        return Failed;
+        return ExitFailed;
     }
     KeepHiveUnwritten(options.dryRun);
     char* run[] = {program, name, nullptr};
     const int status = RunVelmora(2, run, {!options.quiet, !options.anyName});
-    if (status == Done && options.dryRun) {
+    if (status == ExitDone && options.dryRun) {
         printf("velmora-card: a dry run: nothing was written to %s\n", hive.c_str());
-    } else if (status == Done) {
+    } else if (status == ExitDone) {
         const std::string mount = MountOf(hive);
         if (mount.empty()) {
             printf("velmora-card: renamed %s: put it back where the board reads it\n", hive.c_str());
@@ -545,10 +542,10 @@ int main(int argc, char** argv) {
             operandsOnly = true;
         } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
             fputs(Usage, stdout);
-            return Done;
+            return ExitDone;
         } else if (strcmp(arg, "--version") == 0) {
             printf("velmora-card %s\n", VELMORA_VERSION);
-            return Done;
+            return ExitDone;
         } else if (strcmp(arg, "-n") == 0 || strcmp(arg, "--dry-run") == 0) {
             options.dryRun = true;
         } else if (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0) {

@@ -3,6 +3,7 @@
 #include "run.h"
 
 #include "console.h"
+#include "exit_status.h"
 #include "name_store.h"
 
 #include <cstdio>
@@ -36,7 +37,7 @@ int RunVelmora(int argc, char** argv, RunOptions options) {
     if (argc != 2) {
         // A program started with no argument vector at all still names itself.
         WriteProgress("command : %s new-computer-name\n", argc > 0 ? argv[0] : "velmora");
-        return 0;
+        return ExitDone;
     }
     const size_t length = strlen(argv[1]);
     if (!options.lengthChecked && (length > MaxNameLength || length < MinNameLength)) {
@@ -46,5 +47,5 @@ int RunVelmora(int argc, char** argv, RunOptions options) {
         FailWith("Please specify a new computer name without \\ / : * ? \" < > | or control characters.\n");
     }
     RenameComputer(argv[1]);
-    return 0;
+    return ExitDone;
 }

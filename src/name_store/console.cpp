@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "exit_status.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,5 +32,5 @@ void FailWith(const char* format, ...) {
     va_start(args, format);
     WriteError(format, args);
     va_end(args);
-    exit(1);
+    exit(ExitFailed);
 }

@@ -1,7 +1,7 @@
 // Code-page services for the host: the "system ANSI code page" is the code set
 // of the locale the environment names; conversions go through iconv and case
 // mapping through the C library's wide-character functions.
-#include "platform.h"
+#include "code_pages.h"
 
 #include <cerrno>
 #include <cstdlib>

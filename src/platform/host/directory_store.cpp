@@ -167,6 +167,10 @@ void SweepSeedDirectories(const std::string& base) {
 // A fresh store holds the first-use values with the host's name, as a freshly
 // installed board holds its own. It is built aside and renamed into place, so
 // that no run ever sees half a store.
+// Handed down by the program (SeedStandInWith).
+const SeedValue* seeds = nullptr;
+int seedCount = 0;
+
 bool SeedStore(const std::string& base, const std::string& root) {
     char hostName[256] = {};
     if (gethostname(hostName, sizeof hostName - 1) != 0) {
@@ -177,17 +181,17 @@ bool SeedStore(const std::string& base, const std::string& root) {
         return false;
     }
     bool ok = chmod(staging.c_str(), DirectoryMode) == 0;
-    for (int i = 0; ok && i < FirstUseValueCount; ++i) {
-        std::string directory = staging + "/" + RootKeyName + "/" + FirstUseValues[i].keyPath;
+    for (int i = 0; ok && i < seedCount; ++i) {
+        std::string directory = staging + "/" + RootKeyName + "/" + seeds[i].keyPath;
         for (char& c : directory) {
             c = c == '\\' ? '/' : c;
         }
         const int fd = MakeDirectories(directory, nullptr)
                            ? open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                            : -1;
-        ok = fd >= 0 && ReplaceValueFile(fd, FirstUseValues[i].valueName, REG_SZ,
-                                         reinterpret_cast<const BYTE*>(hostName),
-                                         static_cast<DWORD>(strlen(hostName) + 1)) == ERROR_SUCCESS;
+        ok = fd >= 0 &&
+             ReplaceValueFile(fd, seeds[i].valueName, REG_SZ, reinterpret_cast<const BYTE*>(hostName),
+                              static_cast<DWORD>(strlen(hostName) + 1)) == ERROR_SUCCESS;
         if (fd >= 0) {
             close(fd);
         }
@@ -210,7 +214,7 @@ void Unlock() {
     }
 }
 
-LONG Attach() {
+LONG Attach(const char* /*hive*/) {
     const std::string base = StoreBase();
     bool madeBase = false;
     if (base.empty() || !MakeDirectories(base, &madeBase)) {
@@ -349,3 +353,8 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend DirectoryStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
+
+void SeedStandInWith(const SeedValue* values, int count) {
+    seeds = values;
+    seedCount = count;
+}

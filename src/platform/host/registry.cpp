@@ -2,7 +2,6 @@
 // hand the work to one backend: the board's SYSTEM hive file when
 // VELMORA_SYSTEM_HIVE names one, otherwise the directory store. A whole run
 // holds the backend's lock, from the first key opened to the last closed.
-#include "platform.h"
 #include "store.h"
 
 #include <cstdlib>
@@ -22,6 +21,10 @@ const char* chosenHive = nullptr;
 // A card named by a program's argument, else VELMORA_SYSTEM_HIVE; set but
 // empty (a misspelt script) still means a hive, which then refuses: never the
 // stand-in in its place.
+const char* ChosenSystemHive() {
+    return chosenHive != nullptr ? chosenHive : getenv("VELMORA_SYSTEM_HIVE");
+}
+
 const RegistryBackend& ChosenBackend() {
     return ChosenSystemHive() != nullptr ? HiveStore : DirectoryStore;
 }
@@ -44,7 +47,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
     }
     if (backend == nullptr) {
         const RegistryBackend& chosen = ChosenBackend();
-        const LONG attached = chosen.attach();
+        const LONG attached = chosen.attach(ChosenSystemHive());
         if (attached != ERROR_SUCCESS) {
             return attached;
         }
@@ -131,8 +134,4 @@ LONG RegCloseKey(HKEY key) {
 
 void UseSystemHive(const char* path) {
     chosenHive = path;
-}
-
-const char* ChosenSystemHive() {
-    return chosenHive != nullptr ? chosenHive : getenv("VELMORA_SYSTEM_HIVE");
 }

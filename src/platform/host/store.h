@@ -3,6 +3,8 @@
 // directory tree under $XDG_STATE_HOME, or a SYSTEM hive file.
 #pragma once
 
+#include "code_pages.h"
+#include "host_api.h"
 #include "platform.h"
 
 #include <functional>
@@ -15,8 +17,9 @@ struct StoreKey;
 
 struct RegistryBackend {
     // Takes the store's exclusive lock (waiting for another run to finish)
-    // and readies the store. Called when the first key is opened.
-    LONG (*attach)();
+    // and readies the store. Called when the first key is opened, with the
+    // hive file chosen (for the hive backend; ignored by the directory store).
+    LONG (*attach)(const char* hive);
     // Opens `subKey` below `parent`, or below HKEY_LOCAL_MACHINE when parent
     // is null. `forWriting`: the key was asked for KEY_SET_VALUE.
     LONG (*openKey)(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result);
@@ -32,16 +35,20 @@ struct RegistryBackend {
 extern const RegistryBackend DirectoryStore;
 extern const RegistryBackend HiveStore;
 
-// The hive file a run works on: the card a program named, else
-// VELMORA_SYSTEM_HIVE; null when neither.
-const char* ChosenSystemHive();
-
 // Maps errno to a registry error code.
 LONG ErrorFromErrno(LONG otherwise);
 
 bool WriteAll(int fd, const void* data, size_t size);
 // The same at `offset`, leaving the descriptor's own offset alone.
 bool WriteAllAt(int fd, const void* data, size_t size, off_t offset);
+
+// Reads up to `size` bytes at `offset`, however many reads that takes; how
+// many were read (fewer at the file's end) in `got`. False, with errno.
+bool ReadAllAt(int fd, void* bytes, size_t size, off_t offset, size_t* got);
+
+// Calls `visit` with each name of a '\'-separated key path, in order, until
+// it returns false; false then.
+bool ForEachKeyName(const char* path, const std::function<bool(const std::string& name)>& visit);
 
 // Opens `path` (a directory or a regular file) and takes an exclusive flock on
 // it, waiting for any holder. A holder may have replaced or removed the path

@@ -124,6 +124,37 @@ bool WriteAllAt(int fd, const void* data, size_t size, off_t offset) {
     });
 }
 
+bool ReadAllAt(int fd, void* bytes, size_t size, off_t offset, size_t* got) {
+    *got = 0;
+    while (*got < size) {
+        const ssize_t part = pread(fd, static_cast<unsigned char*>(bytes) + *got, size - *got,
+                                   offset + static_cast<off_t>(*got));
+        if (part < 0 && errno == EINTR) {
+            continue;
+        }
+        if (part < 0) {
+            return false;
+        }
+        if (part == 0) {
+            break;
+        }
+        *got += static_cast<size_t>(part);
+    }
+    return true;
+}
+
+bool ForEachKeyName(const char* path, const std::function<bool(const std::string& name)>& visit) {
+    for (const char* component = path; *component != '\0';) {
+        const size_t length = strcspn(component, "\\");
+        if (!visit(std::string(component, length))) {
+            return false;
+        }
+        component += length;
+        component += *component == '\\' ? 1 : 0;
+    }
+    return true;
+}
+
 int LockPath(const char* path, bool directory, void (*waiting)()) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0);
     for (;;) {

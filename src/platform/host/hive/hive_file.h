@@ -1,0 +1,83 @@
+// The hive's file and its logs on disk: the only part of the engine that
+// makes system calls. Opening finds the hive as its directories spell it and
+// locks it; the header is read and checked alone; the logs beside it are found
+// ignoring case and read whole; the bins are mapped copy-on-write, so only the
+// pages looked at are read. Writing is positioned writes, flushes and growth,
+// which hive_commit orders.
+#pragma once
+
+#include "hive_cell_reader.h"
+#include "hive_replay.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Why something cannot be done, for the reason line; empty when it can.
+struct HiveReason {
+    std::string text;
+    explicit operator bool() const {
+        return !text.empty();
+    }
+};
+
+// LOG1, LOG2 and LOG, in the order a replay is given them.
+constexpr const char* HiveLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
+constexpr size_t HiveLogCount = sizeof HiveLogSuffixes / sizeof HiveLogSuffixes[0];
+
+struct HiveLogs {
+    std::string names[HiveLogCount]; // as they are spelled on disk; empty when absent
+    std::vector<unsigned char> bytes[HiveLogCount];
+    HiveLogBytes views[HiveLogCount] = {};
+};
+
+struct HiveFile {
+    std::string directoryPath;
+    std::string fileName;
+    int lockFd = -1;  // read-only, locked
+    int writeFd = -1; // read-write, once opened for writing
+    int directory = -1;
+    void* mapped = nullptr;
+    size_t mappedSize = 0;
+    std::uint64_t fileSize = 0; // as the header was read
+    int error = 0;              // errno of the last failed open, for the card program
+};
+
+// Finds the hive at `path` in the spelling its directories list, opens and
+// locks it (calling `waiting` before waiting for another run) and opens its
+// directory. A hive with another hard link is accepted only where Windows
+// reads its logs.
+HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file);
+
+// Reads and checks the base block into `header` (4096 bytes), and the file's
+// size. A dirty hive (checksum wrong or sequence numbers apart) is no refusal:
+// `dirty` says so, and its replay decides.
+HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty);
+
+// Finds the logs beside the hive and reads them, refusing any larger than a
+// log of a hive of `hiveSize` bytes can be. `any`: at least one was found.
+HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any);
+
+// Up to `size` bytes from the file's start; the count read in `got`.
+HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);
+
+// Maps 4096 + `bins` bytes of the hive copy-on-write into `image`, with a page
+// to spare for a new bin. What lies past the file's end reads as zeros.
+HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image);
+
+// Opens the hive for writing and checks the log `log` (as spelled; empty when
+// one is to be made) can be written or made, before anything is shown.
+HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log);
+
+// The commit's writes. Each is false, with errno, on failure.
+bool WriteHiveAt(const HiveFile& file, const unsigned char* bytes, size_t size, std::uint64_t offset);
+bool FlushHive(const HiveFile& file);
+// Grows the file to `size` bytes (never shrinks it), flushed.
+bool GrowHive(const HiveFile& file, std::uint64_t size);
+// Writes `bytes` as the whole log `name` (made, with the hive's mode, when
+// `create`), flushed, and a made log's directory flushed.
+bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
+                  const std::vector<unsigned char>& bytes);
+
+void CloseHiveFile(HiveFile* file);

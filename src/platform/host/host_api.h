@@ -1,0 +1,43 @@
+// What the host's programs may ask of the host platform beyond the Windows
+// calls: the stand-in's first-use values, which hive file to work on, and the
+// hive backend's findings as data. Host only: the board has none of this.
+#pragma once
+
+#include <cstddef>
+
+// What the stand-in puts in a store it makes on first use: each value a
+// REG_SZ holding the host's name. Handed down, before the first registry
+// call, by the program that knows where the computer's name lives.
+struct SeedValue {
+    const char* keyPath; // below HKEY_LOCAL_MACHINE, '\'-separated
+    const char* valueName;
+};
+void SeedStandInWith(const SeedValue* values, int count);
+
+// The SYSTEM hive file a card program names, which the registry calls then
+// work on whatever VELMORA_SYSTEM_HIVE says. Null: chosen by the variable.
+void UseSystemHive(const char* path);
+
+// The hive backend's own lines ("velmora: <file>: <what>") are kept instead
+// of printed, for a program that reports them its own way; Take copies what
+// was kept since the last call into `buffer` (cut to fit, terminated) and
+// forgets it.
+void KeepHiveMessages(bool keep);
+void TakeHiveMessages(char* buffer, size_t size);
+
+// What the hive backend found of the card it last worked on, as data for a
+// program that reports it its own way. Reset when a run opens its first key.
+struct HiveCardState {
+    bool read;         // its header, logs and keys could be read
+    unsigned replayed; // log entries (dirty pages, for old logs) replayed; 0 when clean
+    bool oldFormat;
+    char logs[160]; // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
+    int openError;  // errno of a failed open of the hive, else 0
+    int writeError; // errno of a failed open for writing (hive or log), else 0
+};
+void TakeHiveCardState(HiveCardState* state);
+
+// A rename that goes through every check and plans every change, in memory,
+// and writes nothing: what the hive would refuse is told as a rename would
+// tell it, and the last close succeeds without touching the card.
+void KeepHiveUnwritten(bool unwritten);
