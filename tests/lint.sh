@@ -4,12 +4,12 @@ set -euo pipefail
 source_dir=$1
 build_dir=$2
 cd "$source_dir"
-host_sources=(src/front/*.cpp src/name_store/*.cpp src/platform/host/*.cpp)
+host_sources=(src/front/*.cpp src/name_store/*.cpp src/platform/host/*.cpp src/platform/host/hive/*.cpp)
 
 clang-tidy -p "$build_dir" --quiet "${host_sources[@]}"
 
 # useStlAlgorithm: the tool's logic is C library only, by design.
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
     --enable=warning,style,performance,portability --suppress=useStlAlgorithm \
-    -I src/name_store -I src/platform/host src/front src/name_store src/platform
+    -I src/name_store -I src/platform/host -I src/platform/host/hive src/front src/name_store src/platform
 echo "lint: clang-tidy and cppcheck clean"

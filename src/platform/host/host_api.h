@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 // What the stand-in puts in a store it makes on first use: each value a
 // REG_SZ holding the host's name. Handed down, before the first registry
@@ -41,3 +42,7 @@ void TakeHiveCardState(HiveCardState* state);
 // and writes nothing: what the hive would refuse is told as a rename would
 // tell it, and the last close succeeds without touching the card.
 void KeepHiveUnwritten(bool unwritten);
+
+// Calls `visit` with the name of every entry of the directory at `path`, "."
+// and ".." included. False, with errno, when it cannot be listed.
+bool ListDirectory(const char* path, const std::function<void(const char* name)>& visit);

@@ -227,6 +227,17 @@ bool ForEachEntry(int directory, const std::function<void(const char* name)>& vi
     return true;
 }
 
+bool ListDirectory(const char* path, const std::function<void(const char* name)>& visit) {
+    const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool listed = directory >= 0 && ForEachEntry(directory, visit);
+    const int saved = errno;
+    if (directory >= 0) {
+        close(directory);
+    }
+    errno = saved;
+    return listed;
+}
+
 void SweepTemporaries(int directory, const char* prefix) {
     ForEachEntry(directory, [directory, prefix](const char* name) {
         if (strncmp(name, prefix, strlen(prefix)) == 0) {

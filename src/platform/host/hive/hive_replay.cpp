@@ -387,3 +387,21 @@ bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t ma
     }
     return true;
 }
+
+bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize) {
+    const std::uint64_t bins = replay.binsDataSize;
+    std::uint64_t present =
+        fileSize <= HiveBaseBlockSize ? 0 : (fileSize - HiveBaseBlockSize) / HivePageSize * HivePageSize;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    for (const HivePageWrite& write : replay.writes) {
+        runs.emplace_back(write.offset, std::uint64_t{write.offset} + write.size);
+    }
+    std::sort(runs.begin(), runs.end());
+    for (const auto& [start, end] : runs) {
+        if (present >= bins || start > present) {
+            break;
+        }
+        present = std::max(present, end);
+    }
+    return present >= bins;
+}

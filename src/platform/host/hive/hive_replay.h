@@ -65,3 +65,7 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
 // contrived to check.
 bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,
                         std::uint32_t floor, std::uint32_t* sequence);
+
+// Whether every page of the recovered bins past a file of `fileSize` bytes (a
+// cut growth) was written by the applied replay, rather than read as zeros.
+bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize);

@@ -8,6 +8,7 @@
 #include "hive_cell_writer.h"
 #include "hive_commit.h"
 #include "hive_file.h"
+#include "hive_report.h"
 #include "hive_replay.h"
 #include "host_api.h"
 #include "store.h"
@@ -59,21 +60,11 @@ struct Hive {
 };
 
 Hive hive;
-HiveCardState cardState;
 bool keepUnwritten = false;
-bool keepMessages = false;
-std::string keptMessages;
 
 // One line of our own before the tool's error, naming the file and the reason.
 void Explain(const std::string& reason) {
-    if (keepMessages) {
-        keptMessages += keptMessages.empty() ? "" : "\n";
-        keptMessages += reason;
-        return;
-    }
-    fflush(stdout);
-    fprintf(stderr, "velmora: %s: %s\n", hive.path.c_str(), reason.c_str());
-    fflush(stderr);
+    TellHive(hive.path, reason);
 }
 
 // A reason the cell reader gave, with where it arose: the key (and value)
@@ -90,28 +81,6 @@ HiveReason Where(const char* reason, const std::string& key, const char* value =
     return HiveReason{line};
 }
 
-// The line saying which logs were replayed, so the old name shown is known
-// to be the board's latest; the same as data for the card program.
-void TellReplay(const HiveReplay& replay, const HiveLogs& logs) {
-    std::string from;
-    unsigned named = 0;
-    const unsigned total = static_cast<unsigned>(__builtin_popcount(replay.logsApplied));
-    for (size_t i = 0; i < HiveLogCount; ++i) {
-        if ((replay.logsApplied >> i & 1) != 0) {
-            from += named == 0 ? "" : named + 1 == total ? " and " : ", ";
-            from += logs.names[i];
-            ++named;
-        }
-    }
-    cardState.replayed = replay.changes;
-    cardState.oldFormat = replay.oldFormat;
-    snprintf(cardState.logs, sizeof cardState.logs, "%s", from.c_str());
-    const char* unit = replay.oldFormat ? (replay.changes == 1 ? " dirty page" : " dirty pages")
-                                        : (replay.changes == 1 ? " log entry" : " log entries");
-    Explain("replayed " + std::to_string(replay.changes) + unit + " from " + from +
-            ", as Windows would at boot");
-}
-
 void Release() {
     CloseHiveFile(&hive.file);
     hive.image = HiveImage{};
@@ -120,27 +89,6 @@ void Release() {
     hive.replayed = false;
     hive.replay = HiveReplay{};
     hive.changed = false;
-}
-
-// Whether every page of the recovered bins that lies past the file's end
-// (a cut growth) was written by the replay, rather than read as zeros.
-bool ReplayCoversFileEnd() {
-    const std::uint64_t bins = hive.replay.binsDataSize;
-    const std::uint64_t size = hive.file.fileSize;
-    std::uint64_t present =
-        size <= HiveBaseBlockSize ? 0 : (size - HiveBaseBlockSize) / HivePageSize * HivePageSize;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
-    for (const HivePageWrite& write : hive.replay.writes) {
-        runs.emplace_back(write.offset, std::uint64_t{write.offset} + write.size);
-    }
-    std::sort(runs.begin(), runs.end());
-    for (const auto& [start, end] : runs) {
-        if (present >= bins || start > present) {
-            break;
-        }
-        present = std::max(present, end);
-    }
-    return present >= bins;
 }
 
 // Brings a dirty hive up to date from its logs in the mapping.
@@ -163,13 +111,13 @@ HiveReason Replay() {
     if (reason != nullptr) {
         return HiveReason{reason};
     }
-    if (!ReplayCoversFileEnd()) {
+    if (!HiveReplayCovers(hive.replay, hive.file.fileSize)) {
         return HiveReason{
             "truncated: the file is shorter than its header says, and its logs do not hold the rest"};
     }
     std::copy(hive.image.bytes, hive.image.bytes + HiveBaseBlockSize, hive.recovered);
     hive.replayed = true;
-    TellReplay(hive.replay, *hive.logs);
+    TellHiveReplay(hive.path, hive.replay, *hive.logs);
     return {};
 }
 
@@ -236,12 +184,8 @@ const std::string& LogToWrite() {
     return !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
 }
 
-// Said at once, kept messages or not: the run is not stuck.
 void TellWaiting() {
-    fflush(stdout);
-    fprintf(stderr, "velmora: %s: another run is using this card: waiting for it to finish\n",
-            hive.path.c_str());
-    fflush(stderr);
+    TellHiveWaiting(hive.path);
 }
 
 // A refused attach: its reason told, nothing kept.
@@ -252,7 +196,7 @@ LONG Refuse(const HiveReason& why, LONG error) {
 }
 
 LONG Attach(const char* path) {
-    cardState = HiveCardState{};
+    *FilledHiveCardState() = HiveCardState{};
     hive.path = path != nullptr ? path : "";
     if (hive.path.empty()) {
         hive.path = "VELMORA_SYSTEM_HIVE";
@@ -262,7 +206,7 @@ LONG Attach(const char* path) {
         return ERROR_FILE_NOT_FOUND;
     }
     if (HiveReason unopened = OpenHiveFile(hive.path, TellWaiting, &hive.file)) {
-        cardState.openError = hive.file.error;
+        FilledHiveCardState()->openError = hive.file.error;
         errno = hive.file.error;
         return Refuse(unopened,
                       hive.file.error != 0 ? ErrorFromErrno(ERROR_FILE_NOT_FOUND) : ERROR_INVALID_DATA);
@@ -280,7 +224,7 @@ LONG Attach(const char* path) {
         return Refuse(why, ERROR_INVALID_DATA);
     }
     hive.codePage = HiveCodePage();
-    cardState.read = true;
+    FilledHiveCardState()->read = true;
     return ERROR_SUCCESS;
 }
 
@@ -289,7 +233,7 @@ LONG Attach(const char* path) {
 // here, not after the new name was printed.
 LONG PrepareWriting() {
     if (HiveReason refused = OpenHiveForWriting(&hive.file, LogToWrite())) {
-        cardState.writeError = hive.file.error;
+        FilledHiveCardState()->writeError = hive.file.error;
         errno = hive.file.error;
         const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
         Explain(refused.text);
@@ -474,23 +418,6 @@ LONG Detach() {
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
 
-void TakeHiveCardState(HiveCardState* state) {
-    *state = cardState;
-}
-
 void KeepHiveUnwritten(bool unwritten) {
     keepUnwritten = unwritten;
-}
-
-void KeepHiveMessages(bool keep) {
-    keepMessages = keep;
-}
-
-void TakeHiveMessages(char* buffer, size_t size) {
-    if (size > 0) {
-        const size_t length = std::min(size - 1, keptMessages.size());
-        memcpy(buffer, keptMessages.data(), length);
-        buffer[length] = '\0';
-    }
-    keptMessages.clear();
 }

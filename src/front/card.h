@@ -1,0 +1,48 @@
+// velmora-card's rooms: finding the card and saying what to do next, the
+// rules a new name must keep and how text is shown, and reading cards for
+// status. card_main.cpp holds the options, the rename and the entry.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CardOptions {
+    bool dryRun = false;
+    bool quiet = false;
+    bool json = false;
+    bool anyName = false;
+    std::vector<const char*> operands; // the command, then its arguments
+};
+
+// card_locate.cpp
+
+// The SYSTEM hive of CARD: below a mount point, below a Windows folder, in a
+// config folder, or the file itself. Empty, with why and what to do, when
+// CARD is none of these.
+std::string HiveOf(const char* card, std::string* why);
+// The card's mount point: the highest folder above the hive on the hive's own
+// file system; empty when that is the root.
+std::string MountOf(const std::string& hive);
+// The next step for a card the system would not let us open or write (an
+// errno); empty when there is none to tell.
+std::string NextStep(int error, const std::string& hive);
+// The hive backend's own lines since the last call, on one line.
+std::string Said();
+
+// card_text.cpp
+
+// Text as shown: control characters and backslashes escaped, so that no
+// stored name can break a line.
+std::string Shown(const char* text);
+// Text as a JSON string.
+std::string Json(const char* text);
+// The board's own rules, and those of Windows' rename dialog and of DNS host
+// names. nullptr, or the rule the name breaks; `beyondAscii` is set for a name
+// whose board must have a code page that holds it.
+const char* BrokenRule(const char* name, bool anyName, bool* beyondAscii);
+
+// card_status.cpp
+
+// Every card named after the command: a block (or a JSON line) each, and a
+// warning for cards that share a name. ExitDone when every one can be renamed.
+int Status(const CardOptions& options);

@@ -1,0 +1,196 @@
+// velmora-card status: each card read as a rename would read it, and the
+// rename's whole plan tried in memory; see card.h.
+#include "card.h"
+#include "exit_status.h"
+#include "host_api.h"
+#include "name_store.h"
+
+#include <cstdio>
+
+namespace {
+
+// A reason with the next step the card's error calls for.
+std::string WithNextStep(const std::string& reason, int error, const std::string& hive) {
+    const std::string next = NextStep(error, hive);
+    return next.empty() ? reason : reason + ": " + next;
+}
+
+// What status found of one card.
+struct CardReport {
+    std::string card;
+    std::string hive;
+    std::string refusal; // empty unless refused
+    HiveCardState state{};
+    char names[NameValueCount][ValueBufferSize + 1] = {};
+    bool read[NameValueCount] = {};
+    std::string unread;
+    bool agree = false;
+    bool writable = false;
+    std::string notWritable;
+};
+
+constexpr const char* ShownValue[NameValueCount] = {"Hostname", "NV Hostname", "ComputerName",
+                                                    "ActiveComputerName"};
+
+void CloseAll(const HKEY (&keys)[KeyCount]) {
+    for (HKEY key : keys) {
+        if (key != nullptr) {
+            RegCloseKey(key);
+        }
+    }
+}
+
+// The four names as a rename reads them, from keys opened for reading.
+void ReadNames(const HKEY (&keys)[KeyCount], CardReport* report) {
+    bool readable = true;
+    for (const NameValue& value : NameValues) {
+        DWORD type = 0;
+        DWORD size = ValueBufferSize;
+        report->read[value.tag] =
+            keys[value.key] != nullptr &&
+            RegQueryValueExA(keys[value.key], value.valueName, nullptr, &type,
+                             reinterpret_cast<BYTE*>(report->names[value.tag]), &size) == ERROR_SUCCESS &&
+            type == REG_SZ;
+        report->names[value.tag][report->read[value.tag] ? size : 0] = '\0';
+        readable = readable && report->read[value.tag];
+    }
+    report->unread = Said();
+    report->agree = readable && CompareNames(report->names[H1], report->names[H2]) == 0 &&
+                    CompareNames(report->names[H1], report->names[C1]) == 0 &&
+                    CompareNames(report->names[H1], report->names[C2]) == 0;
+}
+
+// Opening for writing checks the hive and its log; for names that agree, the
+// rename's whole plan follows with the longest name, in memory: room,
+// limits, the values' cells. Nothing is written.
+bool TryRename(const CardReport& report, HKEY (&probes)[KeyCount]) {
+    bool writable = true;
+    for (int key = 0; key < KeyCount && writable; ++key) {
+        writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[key].path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                 &probes[key]) == ERROR_SUCCESS;
+    }
+    static constexpr char Longest[] = "XXXXXXXXXXXXXXX";
+    static_assert(sizeof Longest == MaxNameLength + 1);
+    for (const NameValue& value : NameValues) {
+        writable = writable && (!report.agree ||
+                                RegSetValueExA(probes[value.key], value.valueName, 0, REG_SZ,
+                                               reinterpret_cast<const BYTE*>(Longest), sizeof Longest) == 0);
+    }
+    return writable;
+}
+
+// Reads one card: what a rename would find, and whether it would be tried.
+void ReadCard(CardReport* report) {
+    report->hive = HiveOf(report->card.c_str(), &report->refusal);
+    if (report->hive.empty()) {
+        return;
+    }
+    UseSystemHive(report->hive.c_str());
+    HKEY keys[KeyCount] = {};
+    const LONG opened =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0, KEY_QUERY_VALUE, &keys[TcpipKey]);
+    const std::string said = Said();
+    TakeHiveCardState(&report->state);
+    if (opened != ERROR_SUCCESS) {
+        report->refusal = WithNextStep(said.empty() ? "its keys cannot be opened" : said,
+                                       report->state.openError, report->hive);
+        return;
+    }
+    for (int key = ComputerNameKey; key < KeyCount; ++key) {
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[key].path, 0, KEY_QUERY_VALUE, &keys[key]);
+    }
+    ReadNames(keys, report);
+    HKEY probes[KeyCount] = {};
+    KeepHiveUnwritten(true);
+    report->writable = TryRename(*report, probes);
+    CloseAll(probes);
+    CloseAll(keys);
+    KeepHiveUnwritten(false);
+    HiveCardState after{};
+    TakeHiveCardState(&after);
+    report->notWritable = report->writable ? "" : WithNextStep(Said(), after.writeError, report->hive);
+    Said();
+}
+
+bool Renamable(const CardReport& report) {
+    return report.refusal.empty() && report.agree && report.writable;
+}
+
+void PrintBlock(const CardReport& report) {
+    printf("%s\n", Shown(report.hive.empty() ? report.card.c_str() : report.hive.c_str()).c_str());
+    if (!report.refusal.empty()) {
+        printf("  state              : refused: %s\n\n", report.refusal.c_str());
+        return;
+    }
+    for (int tag = 0; tag < NameValueCount; ++tag) {
+        printf("  %-18s : %s%s\n", ShownValue[tag],
+               report.read[tag] ? Shown(report.names[tag]).c_str() : "(cannot be read)",
+               tag == C2 ? " (as Windows makes it at boot)" : "");
+    }
+    printf("  names              : %s%s\n",
+           report.agree            ? "agree"
+           : report.unread.empty() ? "do not agree: a rename would be refused"
+                                   : "cannot be read: ",
+           report.agree ? "" : report.unread.c_str());
+    if (report.state.replayed == 0) {
+        printf("  state              : clean\n");
+    } else {
+        printf("  state              : dirty: Windows would replay %u %s from %s\n", report.state.replayed,
+               report.state.oldFormat ? (report.state.replayed == 1 ? "dirty page" : "dirty pages")
+                                      : (report.state.replayed == 1 ? "log entry" : "log entries"),
+               report.state.logs);
+    }
+    printf("  writable           : %s%s\n\n", report.writable ? "yes" : "no: ", report.notWritable.c_str());
+}
+
+void PrintJson(const CardReport& report) {
+    std::string line = "{\"card\":" + Json(report.card.c_str()) +
+                       ",\"hive\":" + (report.hive.empty() ? "null" : Json(report.hive.c_str()));
+    const bool refused = !report.refusal.empty();
+    line += std::string(",\"state\":\"") +
+            (refused                     ? "refused"
+             : report.state.replayed > 0 ? "dirty"
+                                         : "clean") +
+            "\"";
+    line += ",\"replayed\":" + std::to_string(report.state.replayed) +
+            ",\"logs\":" + (report.state.replayed > 0 ? Json(report.state.logs) : "null") + ",\"names\":{";
+    for (int tag = 0; tag < NameValueCount; ++tag) {
+        line += (tag == 0 ? "" : ",") + Json(ShownValue[tag]) + ":" +
+                (report.read[tag] ? Json(report.names[tag]) : "null");
+    }
+    const std::string reason = refused                  ? report.refusal
+                               : !report.unread.empty() ? report.unread
+                                                        : report.notWritable;
+    line += std::string("},\"agree\":") + (report.agree ? "true" : "false") +
+            ",\"writable\":" + (report.writable ? "true" : "false") +
+            ",\"renamable\":" + (Renamable(report) ? "true" : "false") +
+            ",\"reason\":" + (reason.empty() ? "null" : Json(reason.c_str())) + "}";
+    printf("%s\n", line.c_str());
+}
+
+} // namespace
+
+int Status(const CardOptions& options) {
+    KeepHiveMessages(true);
+    std::vector<CardReport> reports(options.operands.size() - 1);
+    bool all = true;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        // One card failing does not stop the others.
+        reports[i].card = options.operands[i + 1];
+        ReadCard(&reports[i]);
+        options.json ? PrintJson(reports[i]) : PrintBlock(reports[i]);
+        fflush(stdout);
+        all = Renamable(reports[i]) && all;
+    }
+    // A classroom's fresh boards are all minwinpc.
+    for (size_t i = 0; i < reports.size(); ++i) {
+        for (size_t j = i + 1; j < reports.size(); ++j) {
+            if (reports[i].agree && reports[j].agree && reports[i].hive != reports[j].hive &&
+                CompareNames(reports[i].names[H1], reports[j].names[H1]) == 0) {
+                fprintf(stderr, "velmora-card: warning: %s and %s both hold %s\n", reports[i].card.c_str(),
+                        reports[j].card.c_str(), Shown(reports[j].names[H1]).c_str());
+            }
+        }
+    }
+    return all ? ExitDone : ExitFailed;
+}

@@ -1,0 +1,73 @@
+// The hive backend's lines and the card's state; see hive_report.h.
+#include "hive_report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+HiveCardState cardState;
+bool keepMessages = false;
+std::string keptMessages;
+
+} // namespace
+
+void TellHive(const std::string& path, const std::string& reason) {
+    if (keepMessages) {
+        keptMessages += keptMessages.empty() ? "" : "\n";
+        keptMessages += reason;
+        return;
+    }
+    fflush(stdout);
+    fprintf(stderr, "velmora: %s: %s\n", path.c_str(), reason.c_str());
+    fflush(stderr);
+}
+
+void TellHiveWaiting(const std::string& path) {
+    fflush(stdout);
+    fprintf(stderr, "velmora: %s: another run is using this card: waiting for it to finish\n", path.c_str());
+    fflush(stderr);
+}
+
+void TellHiveReplay(const std::string& path, const HiveReplay& replay, const HiveLogs& logs) {
+    std::string from;
+    unsigned named = 0;
+    const unsigned total = static_cast<unsigned>(__builtin_popcount(replay.logsApplied));
+    for (size_t i = 0; i < HiveLogCount; ++i) {
+        if ((replay.logsApplied >> i & 1) != 0) {
+            from += named == 0 ? "" : named + 1 == total ? " and " : ", ";
+            from += logs.names[i];
+            ++named;
+        }
+    }
+    HiveCardState* state = &cardState;
+    state->replayed = replay.changes;
+    state->oldFormat = replay.oldFormat;
+    snprintf(state->logs, sizeof state->logs, "%s", from.c_str());
+    const char* unit = replay.oldFormat ? (replay.changes == 1 ? " dirty page" : " dirty pages")
+                                        : (replay.changes == 1 ? " log entry" : " log entries");
+    TellHive(path, "replayed " + std::to_string(replay.changes) + unit + " from " + from +
+                       ", as Windows would at boot");
+}
+
+HiveCardState* FilledHiveCardState() {
+    return &cardState;
+}
+
+void TakeHiveCardState(HiveCardState* state) {
+    *state = cardState;
+}
+
+void KeepHiveMessages(bool keep) {
+    keepMessages = keep;
+}
+
+void TakeHiveMessages(char* buffer, size_t size) {
+    if (size > 0) {
+        const size_t length = std::min(size - 1, keptMessages.size());
+        memcpy(buffer, keptMessages.data(), length);
+        buffer[length] = '\0';
+    }
+    keptMessages.clear();
+}

@@ -1,0 +1,19 @@
+// What the hive backend tells: its reason lines, printed at once or kept for
+// a program that reports them its own way, and the card's state as data
+// (host_api.h).
+#pragma once
+
+#include "hive_file.h"
+#include "host_api.h"
+
+#include <string>
+
+// "velmora: <path>: <reason>" on standard error, or kept.
+void TellHive(const std::string& path, const std::string& reason);
+// Said at once, kept lines or not: the run waits for another, it is not stuck.
+void TellHiveWaiting(const std::string& path);
+// The line saying which logs were replayed, so the old name shown is known
+// to be the board's latest; the same as data in the card's state.
+void TellHiveReplay(const std::string& path, const HiveReplay& replay, const HiveLogs& logs);
+// The state the backend fills as it reads a card.
+HiveCardState* FilledHiveCardState();
