@@ -23,68 +23,66 @@ void Seal(Bytes* block) {
 }
 
 Bytes Primary() {
-    Bytes hive(4096 + Bins, 'A');
-    memset(hive.data(), 0, 4096);
-    memcpy(hive.data(), "regf", 4);
-    for (auto [at, value] : {std::pair{4u, Secondary + 1},
-                             {8u, Secondary},
-                             {12u, 0x1234u},
-                             {20u, 1u},
-                             {24u, 5u},
-                             {32u, 1u},
-                             {36u, 32u},
-                             {40u, Bins},
-                             {44u, 1u}}) {
+    Bytes hive(HiveBaseBlockSize + Bins, 'A');
+    memset(hive.data(), 0, HiveBaseBlockSize);
+    memcpy(hive.data() + BaseBlockField::Signature, "regf", 4);
+    for (auto [at, value] : {std::pair{BaseBlockField::PrimarySequence, Secondary + 1},
+                             {BaseBlockField::SecondarySequence, Secondary},
+                             {BaseBlockField::Timestamp, 0x1234u},
+                             {BaseBlockField::Major, 1u},
+                             {BaseBlockField::Minor, 5u},
+                             {BaseBlockField::Format, 1u},
+                             {BaseBlockField::RootCell, 32u},
+                             {BaseBlockField::BinsDataSize, Bins},
+                             {BaseBlockField::ClusteringFactor, 1u}}) {
         Put32(&hive, at, value);
     }
     Seal(&hive);
-    memcpy(hive.data() + 4096, "hbin", 4);
-    Put32(&hive, 4096 + 4, 0);
-    Put32(&hive, 4096 + 8, Bins);
+    memcpy(hive.data() + HiveBaseBlockSize + BinField::Signature, "hbin", 4);
+    Put32(&hive, HiveBaseBlockSize + BinField::Offset, 0);
+    Put32(&hive, HiveBaseBlockSize + BinField::Size, Bins);
     return hive;
 }
 
 // Both hashes anew, after the entry's header was changed.
 void Rehash(Bytes* entry) {
-    const std::uint64_t body = Marvin32(entry->data() + 40, entry->size() - 40);
-    Put32(entry, 24, static_cast<std::uint32_t>(body));
-    Put32(entry, 28, static_cast<std::uint32_t>(body >> 32));
-    const std::uint64_t head = Marvin32(entry->data(), 32);
-    Put32(entry, 32, static_cast<std::uint32_t>(head));
-    Put32(entry, 36, static_cast<std::uint32_t>(head >> 32));
+    HivePutLe64(entry->data() + LogEntryField::DataHash, Marvin32(entry->data() + LogEntryField::HeaderSize,
+                                                                  entry->size() - LogEntryField::HeaderSize));
+    HivePutLe64(entry->data() + LogEntryField::HeaderHash,
+                Marvin32(entry->data(), LogEntryField::HeaderHash));
 }
 
 Bytes Entry(std::uint32_t sequence, const Pages& pages, std::uint32_t bins = Bins, std::uint32_t flags = 0,
-            size_t align = 512) {
-    Bytes entry(40);
+            size_t align = HiveLogUnit) {
+    Bytes entry(LogEntryField::HeaderSize);
     for (auto [offset, letter] : pages) {
-        for (std::uint32_t word : {offset, 4096u}) {
+        for (std::uint32_t word : {offset, HivePageSize}) {
             entry.resize(entry.size() + 4);
             Put32(&entry, entry.size() - 4, word);
         }
     }
     for (auto page : pages) {
-        entry.insert(entry.end(), 4096, static_cast<unsigned char>(page.second));
+        entry.insert(entry.end(), HivePageSize, static_cast<unsigned char>(page.second));
     }
     entry.resize((entry.size() + align - 1) / align * align);
-    memcpy(entry.data(), "HvLE", 4);
-    for (auto [at, value] : {std::pair{4u, static_cast<std::uint32_t>(entry.size())},
-                             {8u, flags},
-                             {12u, sequence},
-                             {16u, bins},
-                             {20u, static_cast<std::uint32_t>(pages.size())}}) {
+    memcpy(entry.data() + LogEntryField::Signature, "HvLE", 4);
+    for (auto [at, value] : {std::pair{LogEntryField::Size, static_cast<std::uint32_t>(entry.size())},
+                             {LogEntryField::Flags, flags},
+                             {LogEntryField::Sequence, sequence},
+                             {LogEntryField::BinsDataSize, bins},
+                             {LogEntryField::PageCount, static_cast<std::uint32_t>(pages.size())}}) {
         Put32(&entry, at, value);
     }
     Rehash(&entry);
     return entry;
 }
 
-Bytes Log(std::uint32_t sequence, const std::vector<Bytes>& entries, std::uint32_t type = 6) {
+Bytes Log(std::uint32_t sequence, const std::vector<Bytes>& entries, std::uint32_t type = HiveNewFormatLog) {
     Bytes log = Primary();
-    log.resize(512);
-    Put32(&log, 4, sequence);
-    Put32(&log, 8, sequence);
-    Put32(&log, 28, type);
+    log.resize(HiveLogHeaderSize);
+    Put32(&log, BaseBlockField::PrimarySequence, sequence);
+    Put32(&log, BaseBlockField::SecondarySequence, sequence);
+    Put32(&log, BaseBlockField::FileType, type);
     Seal(&log);
     for (const Bytes& entry : entries) {
         log.insert(log.end(), entry.begin(), entry.end());
@@ -94,18 +92,18 @@ Bytes Log(std::uint32_t sequence, const std::vector<Bytes>& entries, std::uint32
 
 // An old-format log: the bitmap marks whole 4096-byte blocks.
 Bytes OldLog(const Pages& pages, std::uint32_t timestamp = 0x1234) {
-    Bytes log = Log(Secondary, {}, 1);
-    Put32(&log, 12, timestamp);
+    Bytes log = Log(Secondary, {}, HiveOldFormatLog);
+    Put32(&log, BaseBlockField::Timestamp, timestamp);
     Seal(&log);
-    Bytes bits(Bins / 512 / 8);
+    Bytes bits(Bins / HiveLogUnit / 8);
     for (auto page : pages) {
-        bits[page.first / 4096] = 0xFF;
+        bits[page.first / HivePageSize] = 0xFF;
     }
     log.insert(log.end(), {'D', 'I', 'R', 'T'});
     log.insert(log.end(), bits.begin(), bits.end());
-    log.resize(1024);
+    log.resize(2 * HiveLogUnit);
     for (auto page : pages) {
-        log.insert(log.end(), 4096, static_cast<unsigned char>(page.second));
+        log.insert(log.end(), HivePageSize, static_cast<unsigned char>(page.second));
     }
     return log;
 }
@@ -117,7 +115,7 @@ struct Outcome {
     // The first letter of each 4096-byte bins page, past the header's 32 bytes.
     std::string Letters() const {
         std::string letters;
-        for (size_t at = 4096 + 32; at < image.size(); at += 4096) {
+        for (size_t at = HiveBaseBlockSize + BinField::HeaderSize; at < image.size(); at += HivePageSize) {
             letters += static_cast<char>(image[at]);
         }
         return letters;
@@ -133,9 +131,9 @@ Outcome Replay(Bytes primary, const std::vector<Bytes>& logs) {
     const char* reason =
         PlanHiveReplay(primary.data(), primary.size(), views.data(), views.size(), 1u << 20, &out.replay);
     if (reason == nullptr) {
-        primary.resize(4096 + size_t{out.replay.largestBinsDataSize});
+        primary.resize(HiveBaseBlockSize + size_t{out.replay.largestBinsDataSize});
         reason = ApplyHiveReplay(&out.replay, views.data(), primary.data(), primary.size());
-        primary.resize(4096 + size_t{out.replay.binsDataSize});
+        primary.resize(HiveBaseBlockSize + size_t{out.replay.binsDataSize});
     }
     out.reason = reason != nullptr ? reason : "";
     out.image = primary;
@@ -157,7 +155,7 @@ TEST(HiveReplayTest, NewFormatChainsAcrossLogsAndStopsWhereWindowsStops) {
     const Bytes e7 = Entry(7, {{0, 'B'}}), e8 = Entry(8, {{4096, 'C'}}), e9 = Entry(9, {{8192, 'D'}});
     Bytes badBody = e8, badHead = e8;
     badBody.back() ^= 1;
-    badHead[37] ^= 1;
+    badHead[LogEntryField::HeaderHash + 5] ^= 1;
     struct Row {
         const char* what;
         std::vector<Bytes> logs;
@@ -189,8 +187,8 @@ TEST(HiveReplayTest, NewFormatChainsAcrossLogsAndStopsWhereWindowsStops) {
         EXPECT_EQ(out.Letters(), row.letters) << row.what;
         EXPECT_EQ(out.replay.changes, row.changes) << row.what;
         // Above every entry with valid hashes, applied or not.
-        EXPECT_EQ(HiveLe32(out.image.data() + 4), row.sequence) << row.what;
-        EXPECT_EQ(HiveLe32(out.image.data() + 8), row.sequence) << row.what;
+        EXPECT_EQ(HiveLe32(out.image.data() + BaseBlockField::PrimarySequence), row.sequence) << row.what;
+        EXPECT_EQ(HiveLe32(out.image.data() + BaseBlockField::SecondarySequence), row.sequence) << row.what;
         EXPECT_FALSE(IsDirtyBaseBlock(out.image.data())) << row.what;
     }
 }
@@ -199,16 +197,16 @@ TEST(HiveReplayTest, GrowthFlagsAndATornPrimary) {
     Outcome out = Replay(Primary(), {Log(7, {Entry(7, {{12288, 'E'}}, Bins + 4096, 1)})});
     ASSERT_EQ(out.reason, "");
     EXPECT_EQ(out.Letters(), "AAAE");
-    EXPECT_EQ(HiveLe32(out.image.data() + 40), Bins + 4096);
-    EXPECT_EQ(HiveLe32(out.image.data() + 144) & 1, 1u);
+    EXPECT_EQ(HiveLe32(out.image.data() + BaseBlockField::BinsDataSize), Bins + HivePageSize);
+    EXPECT_EQ(HiveLe32(out.image.data() + BaseBlockField::Flags) & 1, 1u);
 
     // A torn base block: the latest log's copy, that log alone.
     Bytes torn = Primary();
-    torn[100] ^= 1;
+    torn[BaseBlockField::FileName + 52] ^= 1;
     out = Replay(torn, {Log(7, {Entry(7, {{0, 'B'}})}), Log(8, {Entry(8, {{4096, 'C'}})})});
     ASSERT_EQ(out.reason, "");
     EXPECT_EQ(out.Letters(), "ACA");
-    EXPECT_EQ(out.image[100], 0);
+    EXPECT_EQ(out.image[BaseBlockField::FileName + 52], 0);
     EXPECT_TRUE(HasValidChecksum(out.image.data()));
 }
 
@@ -227,7 +225,7 @@ TEST(HiveReplayTest, OldFormat) {
 
 TEST(HiveReplayTest, RefusalsAndHostileLogs) {
     Bytes hugeCount = Entry(7, {{0, 'B'}});
-    Put32(&hugeCount, 20, 0xFFFFFFFF);
+    Put32(&hugeCount, LogEntryField::PageCount, 0xFFFFFFFF);
     Rehash(&hugeCount);
     const Bytes oddSize = Entry(7, {{0, 'B'}}, Bins, 0, 8);
     struct Row {
@@ -240,7 +238,7 @@ TEST(HiveReplayTest, RefusalsAndHostileLogs) {
          {Bytes(600, 1),
           [] {
               Bytes log = Log(7, {Entry(7, {{0, 'B'}})});
-              log[6] ^= 1;
+              log[BaseBlockField::PrimarySequence + 2] ^= 1;
               return log;
           }()},
          "no log beside it has a valid header"},

@@ -253,23 +253,19 @@ LONG OpenKey(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** r
     }
     // Walk the path one key at a time so that no component can climb out of
     // the store or follow a link.
-    const char* component = subKey;
-    while (*component != '\0') {
-        const size_t length = strcspn(component, "\\");
-        const std::string name(component, length);
-        if (!ValidName(name.c_str())) {
-            close(directory);
-            return ERROR_FILE_NOT_FOUND;
-        }
-        const int next = openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const LONG error = ErrorFromErrno(ERROR_FILE_NOT_FOUND);
+    LONG error = ERROR_SUCCESS;
+    ForEachKeyName(subKey, [&directory, &error](const std::string& name) {
+        const int next = ValidName(name.c_str()) ? openat(directory, name.c_str(),
+                                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                                 : -1;
+        error = next >= 0 || !ValidName(name.c_str()) ? ERROR_FILE_NOT_FOUND
+                                                      : ErrorFromErrno(ERROR_FILE_NOT_FOUND);
         close(directory);
-        if (next < 0) {
-            return error;
-        }
         directory = next;
-        component += length;
-        component += *component == '\\' ? 1 : 0;
+        return next >= 0;
+    });
+    if (directory < 0) {
+        return error;
     }
     // Reading needs read and search permission, writing write and search.
     const int mode = forWriting ? R_OK | W_OK | X_OK : R_OK | X_OK;
@@ -307,21 +303,13 @@ LONG ReadValue(StoreKey* key, const char* valueName, DWORD* type, std::string* d
     if (fd < 0) {
         return ErrorFromErrno(ERROR_INVALID_DATA);
     }
-    std::string content;
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    char chunk[4096];
-    while (ok) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        content.append(chunk, static_cast<size_t>(got));
-        ok = content.size() <= MaxValueFileSize;
-    }
+    // The whole file, of the size it had when opened (a value is replaced,
+    // never rewritten, so that cannot change), up to the largest value file.
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= off_t{MaxValueFileSize};
+    std::string content(ok ? static_cast<size_t>(info.st_size) + 1 : 0, '\0');
+    size_t got = 0;
+    ok = ok && ReadAllAt(fd, content.data(), content.size(), 0, &got) && got < content.size();
+    content.resize(got);
     close(fd);
     const size_t lineEnd = content.find('\n');
     if (!ok || lineEnd == std::string::npos || !ParseTypeLine(content.substr(0, lineEnd), type)) {

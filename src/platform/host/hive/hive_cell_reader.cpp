@@ -34,13 +34,13 @@ bool Spend(const HiveImage& hive, std::uint32_t cost) {
 // whose size claims a following bin's pages fails here, on that bin's header.
 bool CellsFill(const HiveImage& hive, std::uint32_t start, std::uint32_t end) {
     for (std::uint32_t cell = start + BinField::HeaderSize; cell != end;) {
-        if (end - cell < 8 || !Spend(hive, 1)) {
+        if (end - cell < CellField::Alignment || !Spend(hive, 1)) {
             return false;
         }
         const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, cell) + CellField::Size));
         const std::uint32_t size =
             raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
-        if (size < 8 || size % 8 != 0 || size > end - cell) {
+        if (size < CellField::Alignment || size % CellField::Alignment != 0 || size > end - cell) {
             return false;
         }
         cell += size;
@@ -95,14 +95,14 @@ bool BinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, st
 bool CellAt(const HiveImage& hive, std::uint32_t offset, Cell* cell) {
     std::uint32_t start = 0;
     std::uint32_t end = 0;
-    if (offset % 8 != 0 || !BinOf(hive, offset, &start, &end) || offset < start + BinField::HeaderSize ||
-        end - offset < 8) {
+    if (offset % CellField::Alignment != 0 || !BinOf(hive, offset, &start, &end) ||
+        offset < start + BinField::HeaderSize || end - offset < CellField::Alignment) {
         return false;
     }
     const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, offset) + CellField::Size));
     const std::uint32_t size =
         raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
-    if (size < 8 || size % 8 != 0 || size > end - offset) {
+    if (size < CellField::Alignment || size % CellField::Alignment != 0 || size > end - offset) {
         return false;
     }
     *cell = {At(hive, offset) + CellField::Data, size - CellField::Data, raw < 0};
@@ -155,14 +155,14 @@ bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, con
 struct Wanted {
     const char* name;
     std::uint32_t hash = 0;
-    unsigned char first[4] = {};
+    unsigned char first[SubkeyListField::HintSize] = {};
 };
 
 Wanted Looking(const char* name) {
     Wanted wanted{name};
     for (size_t i = 0; name[i] != '\0'; ++i) {
         wanted.hash = wanted.hash * 37 + Upper(static_cast<unsigned char>(name[i]));
-        if (i < 4) {
+        if (i < SubkeyListField::HintSize) {
             wanted.first[i] = static_cast<unsigned char>(name[i]);
         }
     }
@@ -175,7 +175,7 @@ bool HintMatches(bool hashed, const unsigned char* hint, const Wanted& wanted) {
     if (hashed) {
         return HiveLe32(hint) == wanted.hash;
     }
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < SubkeyListField::HintSize; ++i) {
         if (Upper(hint[i]) != Upper(wanted.first[i])) {
             return false;
         }

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr std::uint32_t CellAlignment = 8;
-
 void MarkChanged(HiveImage* hive, std::uint32_t offset, std::uint32_t size) {
     for (std::uint32_t page = offset / HivePageSize * HivePageSize; page < offset + size;
          page += HivePageSize) {
@@ -29,7 +27,7 @@ void AddBin(HiveImage* hive, std::uint32_t binSize) {
     HivePutLe32(bin + BinField::Offset, bins);
     HivePutLe32(bin + BinField::Size, binSize);
     // The hive's last written time.
-    memcpy(bin + BinField::Timestamp, hive->bytes + BaseBlockField::Timestamp, 8);
+    memcpy(bin + BinField::Timestamp, hive->bytes + BaseBlockField::Timestamp, HiveTimestampSize);
     HivePutLe32(bin + BinField::HeaderSize + CellField::Size, binSize - BinField::HeaderSize);
     HivePutLe32(hive->bytes + BaseBlockField::BinsDataSize, bins + binSize);
     MarkChanged(hive, bins, binSize);
@@ -110,7 +108,8 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
     } else {
         if (!reuse) {
             const std::uint32_t need = CellField::Data + std::max(size, HiveRoomyData);
-            cell = Allocate(hive, (need + CellAlignment - 1) / CellAlignment * CellAlignment);
+            cell = Allocate(hive,
+                            (need + CellField::Alignment - 1) / CellField::Alignment * CellField::Alignment);
             if (cell == HiveNoCell) {
                 return "the rename needs a new bin, and the hive has no room for one within 256 MiB of bins";
             }

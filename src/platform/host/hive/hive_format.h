@@ -74,6 +74,8 @@ constexpr std::uint32_t FileType = 28;
 constexpr std::uint32_t Format = 32;
 constexpr std::uint32_t RootCell = 36;
 constexpr std::uint32_t BinsDataSize = 40;
+constexpr std::uint32_t ClusteringFactor = 44;
+constexpr std::uint32_t FileName = 48; // 64 bytes, the hive's own name in UTF-16
 constexpr std::uint32_t Flags = 144;
 constexpr std::uint32_t Checksum = 508;
 } // namespace BaseBlockField
@@ -93,7 +95,12 @@ constexpr std::uint32_t HeaderSize = 32;
 namespace CellField {
 constexpr std::uint32_t Size = 0;
 constexpr std::uint32_t Data = 4;
+// A cell's size is a multiple of this, and at least this.
+constexpr std::uint32_t Alignment = 8;
 } // namespace CellField
+
+// A FILETIME, as the base block and each bin header hold one.
+constexpr std::uint32_t HiveTimestampSize = 8;
 
 namespace KeyNodeField {
 constexpr std::uint32_t Signature = 0;
@@ -127,6 +134,7 @@ constexpr std::uint32_t Count = 2;
 constexpr std::uint32_t Elements = 4;
 constexpr std::uint32_t HintedElement = 8; // lf, lh: {key node, hint}
 constexpr std::uint32_t Hint = 4;          // within a hinted element
+constexpr std::uint32_t HintSize = 4;      // lf: the name's first four characters
 constexpr std::uint32_t PlainElement = 4;  // li, ri
 } // namespace SubkeyListField
 

@@ -215,7 +215,7 @@ const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveL
                           HiveReplay* replay) {
     // Without a valid base block, the first bin's copy of its timestamp.
     const bool primaryValid = HasValidChecksum(primary);
-    if (!primaryValid && size < HiveBaseBlockSize + BinField::Timestamp + 8) {
+    if (!primaryValid && size < HiveBaseBlockSize + BinField::Timestamp + HiveTimestampSize) {
         return "its logs hold no change that applies to it";
     }
     const unsigned char* timestamp = primaryValid ? primary + BaseBlockField::Timestamp
@@ -224,7 +224,7 @@ const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveL
         Bitmap bitmap;
         const HiveLogBytes& log = logs[i];
         if (!headers[i].usable || headers[i].type != HiveOldFormatLog ||
-            memcmp(log.bytes + BaseBlockField::Timestamp, timestamp, 8) != 0 ||
+            memcmp(log.bytes + BaseBlockField::Timestamp, timestamp, HiveTimestampSize) != 0 ||
             HiveLe32(log.bytes + BaseBlockField::BinsDataSize) > maxBinsDataSize ||
             !ReadBitmap(log, &bitmap)) {
             continue;

@@ -1,0 +1,183 @@
+// The cell reader and writer, and the log a rename writes, on a hive built
+// here cell by cell: a root key with one subkey, `Key`, whose values are
+// `Name` (UTF-16 in a cell of its own), `Small` (in its record) and `Twin`
+// (sharing Name's cell).
+#include "hive_cell_writer.h"
+#include "hive_log_writer.h"
+#include "hive_replay.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr std::uint32_t Bins = HivePageSize;
+
+struct Built {
+    Bytes bytes = Bytes(HiveBaseBlockSize + Bins + 2 * HivePageSize); // room for added bins
+    std::uint32_t next = BinField::HeaderSize;
+    std::uint32_t key = 0;
+    std::uint32_t nameCell = 0;
+
+    unsigned char* At(std::uint32_t offset) {
+        return bytes.data() + HiveBaseBlockSize + offset;
+    }
+    // A cell of `size` data bytes; its data pointer.
+    std::uint32_t Cell(std::uint32_t size) {
+        const std::uint32_t cell = next;
+        const std::uint32_t whole = (CellField::Data + size + 7) / 8 * 8;
+        HivePutLe32(At(cell) + CellField::Size, 0u - whole);
+        next += whole;
+        return cell;
+    }
+    unsigned char* Data(std::uint32_t cell) {
+        return At(cell) + CellField::Data;
+    }
+    std::uint32_t Node(const char* name) {
+        const std::uint32_t cell = Cell(KeyNodeField::Name + static_cast<std::uint32_t>(strlen(name)));
+        memcpy(Data(cell) + KeyNodeField::Signature, "nk", 2);
+        Data(cell)[KeyNodeField::Flags] = KeyNodeField::LatinName;
+        Data(cell)[KeyNodeField::NameLength] = static_cast<unsigned char>(strlen(name));
+        memcpy(Data(cell) + KeyNodeField::Name, name, strlen(name));
+        return cell;
+    }
+    std::uint32_t Value(const char* name, std::uint32_t size, std::uint32_t data) {
+        const std::uint32_t cell = Cell(ValueRecordField::Name + static_cast<std::uint32_t>(strlen(name)));
+        memcpy(Data(cell) + ValueRecordField::Signature, "vk", 2);
+        Data(cell)[ValueRecordField::NameLength] = static_cast<unsigned char>(strlen(name));
+        HivePutLe32(Data(cell) + ValueRecordField::DataSize, size);
+        HivePutLe32(Data(cell) + ValueRecordField::Data, data);
+        HivePutLe32(Data(cell) + ValueRecordField::Type, 1); // REG_SZ
+        Data(cell)[ValueRecordField::Flags] = ValueRecordField::LatinName;
+        memcpy(Data(cell) + ValueRecordField::Name, name, strlen(name));
+        return cell;
+    }
+
+    Built() {
+        unsigned char* base = bytes.data();
+        memcpy(base + BaseBlockField::Signature, "regf", 4);
+        for (auto [at, value] : {std::pair{BaseBlockField::PrimarySequence, 3u},
+                                 {BaseBlockField::SecondarySequence, 3u},
+                                 {BaseBlockField::Major, 1u},
+                                 {BaseBlockField::Minor, 5u},
+                                 {BaseBlockField::Format, 1u},
+                                 {BaseBlockField::BinsDataSize, Bins}}) {
+            HivePutLe32(base + at, value);
+        }
+        memcpy(At(0) + BinField::Signature, "hbin", 4);
+        HivePutLe32(At(0) + BinField::Size, Bins);
+        const std::uint32_t root = Node("ROOT");
+        key = Node("Key");
+        const std::uint32_t list = Cell(SubkeyListField::Elements + SubkeyListField::HintedElement);
+        memcpy(Data(list), "lf", 2);
+        Data(list)[SubkeyListField::Count] = 1;
+        HivePutLe32(Data(list) + SubkeyListField::Elements, key);
+        memcpy(Data(list) + SubkeyListField::Elements + SubkeyListField::Hint, "Key", 3);
+        HivePutLe32(Data(root) + KeyNodeField::SubkeyCount, 1);
+        HivePutLe32(Data(root) + KeyNodeField::SubkeyList, list);
+        nameCell = Cell(8);
+        memcpy(Data(nameCell), "A\0B\0C\0\0\0", 8);
+        const std::uint32_t values = Cell(3 * sizeof(std::uint32_t));
+        const std::uint32_t records[] = {Value("Name", 8, nameCell),
+                                         Value("Small", 2 | ValueRecordField::DataInRecord, 'x'),
+                                         Value("Twin", 8, nameCell)};
+        memcpy(Data(values), records, sizeof records);
+        HivePutLe32(Data(key) + KeyNodeField::ValueCount, 3);
+        HivePutLe32(Data(key) + KeyNodeField::ValueList, values);
+        HivePutLe32(Data(key) + KeyNodeField::LargestValueData, 8);
+        HivePutLe32(At(next) + CellField::Size, Bins - next); // the rest free
+        HivePutLe32(base + BaseBlockField::RootCell, root);
+        HiveSetChecksum(base);
+    }
+    HiveImage Image() {
+        HiveImage image;
+        image.bytes = bytes.data();
+        image.capacity = bytes.size();
+        return image;
+    }
+};
+
+TEST(HiveCellsTest, ReaderFindsKeysAndValuesIgnoringCase) {
+    Built hive;
+    const HiveImage image = hive.Image();
+    std::uint32_t key = HiveNoCell;
+    ASSERT_EQ(FindHiveSubkey(image, HiveRootKey(image), "KEY", &key), nullptr);
+    EXPECT_EQ(key, hive.key);
+    HiveValue value;
+    ASSERT_EQ(FindHiveValue(image, key, "name", true, &value), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value.data), value.size),
+              std::string("A\0B\0C\0\0\0", 8));
+    ASSERT_EQ(FindHiveValue(image, key, "SMALL", true, &value), nullptr);
+    EXPECT_EQ(value.size, 2u);
+    EXPECT_EQ(value.data[0], 'x');
+}
+
+// Where each write lands: the data's cell, the record's fields, the key's
+// largest data size, and the pages listed for the log.
+TEST(HiveCellsTest, WriterPlacesDataAsWindowsLaysItOut) {
+    struct Row {
+        const char* what;
+        const char* value;
+        std::uint32_t size;
+        bool newBin;   // the data went to a cell of a bin added at the end
+        bool inRecord; // the data went into the record itself
+    } rows[] = {
+        {"fits its own cell, shared with none", "Small", 2, false, true},
+        {"fits its cell, but Twin shares it", "Name", 6, true, false},
+        {"outgrows its cell", "Small", 20, true, false},
+    };
+    for (const Row& row : rows) {
+        Built hive;
+        HiveImage image = hive.Image();
+        HiveValue value;
+        ASSERT_EQ(FindHiveValue(image, hive.key, row.value, true, &value), nullptr) << row.what;
+        const unsigned char data[24] = {'n', 0, 'e', 0, 'w', 0};
+        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, row.size), nullptr) << row.what;
+        const unsigned char* record = hive.Data(value.record);
+        const std::uint32_t size = HiveLe32(record + ValueRecordField::DataSize);
+        EXPECT_EQ(size, row.size | (row.inRecord ? ValueRecordField::DataInRecord : 0)) << row.what;
+        EXPECT_EQ(HiveLe32(hive.bytes.data() + BaseBlockField::BinsDataSize), row.newBin ? 2 * Bins : Bins)
+            << row.what;
+        if (row.newBin) {
+            EXPECT_EQ(HiveLe32(record + ValueRecordField::Data), Bins + BinField::HeaderSize) << row.what;
+            EXPECT_EQ(memcmp(hive.Data(Bins + BinField::HeaderSize), data, row.size), 0) << row.what;
+            EXPECT_EQ(image.changedPages, (std::vector<std::uint32_t>{Bins, 0})) << row.what; // logged
+        }
+        EXPECT_EQ(HiveLe32(hive.Data(hive.key) + KeyNodeField::LargestValueData), std::max(8u, row.size))
+            << row.what;
+        // The shared cell is never written over.
+        EXPECT_EQ(memcmp(hive.Data(hive.nameCell), "A\0B\0", 4), 0) << row.what;
+    }
+}
+
+// The log a rename writes replays, as Windows would, to the renamed image.
+TEST(HiveCellsTest, TheLogWrittenReplaysToTheRename) {
+    Built hive;
+    const Bytes before = hive.bytes;
+    HiveImage image = hive.Image();
+    HiveValue value;
+    ASSERT_EQ(FindHiveValue(image, hive.key, "Small", true, &value), nullptr);
+    const unsigned char data[20] = {'r', 0, 'e', 0};
+    ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), nullptr);
+    std::vector<HiveLogPage> pages;
+    for (std::uint32_t page : image.changedPages) {
+        pages.push_back({page, hive.At(page)});
+    }
+    const Bytes log = BuildHiveLog(hive.bytes.data(), 4, pages.data(), pages.size());
+    Bytes dirty = before;
+    HivePutLe32(dirty.data() + BaseBlockField::PrimarySequence, 4); // marked dirty, nothing in place yet
+    HiveSetChecksum(dirty.data());
+    const HiveLogBytes logs[] = {{log.data(), log.size()}};
+    HiveReplay replay;
+    ASSERT_EQ(PlanHiveReplay(dirty.data(), dirty.size(), logs, 1, HiveMaxBinsDataSize, &replay), nullptr);
+    dirty.resize(HiveBaseBlockSize + replay.largestBinsDataSize);
+    ASSERT_EQ(ApplyHiveReplay(&replay, logs, dirty.data(), dirty.size()), nullptr);
+    EXPECT_EQ(replay.changes, 1u);
+    EXPECT_EQ(replay.sequence, 4u);
+    EXPECT_TRUE(
+        std::equal(dirty.begin() + HiveBaseBlockSize, dirty.end(), hive.bytes.begin() + HiveBaseBlockSize));
+}
+
+} // namespace
