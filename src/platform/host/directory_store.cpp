@@ -246,26 +246,37 @@ LONG Attach(const char* /*hive*/) {
     return ERROR_SUCCESS;
 }
 
-LONG OpenKey(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result) {
-    int directory = dup(parent == nullptr ? rootFd : Own(parent)->directory);
-    if (directory < 0) {
-        return ErrorFromErrno(ERROR_INVALID_HANDLE);
-    }
-    // Walk the path one key at a time so that no component can climb out of
-    // the store or follow a link.
-    LONG error = ERROR_SUCCESS;
-    ForEachKeyName(subKey, [&directory, &error](const std::string& name) {
-        const int next = ValidName(name.c_str()) ? openat(directory, name.c_str(),
-                                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                                 : -1;
-        error = next >= 0 || !ValidName(name.c_str()) ? ERROR_FILE_NOT_FOUND
-                                                      : ErrorFromErrno(ERROR_FILE_NOT_FOUND);
-        close(directory);
-        directory = next;
+// The key directory `subKey` names below `directory` (which it takes over),
+// walked one key at a time so that no component can climb out of the store
+// or follow a link; -1, with the error, when there is none.
+int WalkKeys(int directory, const char* subKey, LONG* error) {
+    struct Walk {
+        int directory;
+        LONG error;
+    } walk{directory, ERROR_SUCCESS};
+    ForEachKeyName(subKey, [&walk](const std::string& name) {
+        const bool valid = ValidName(name.c_str());
+        const int next =
+            valid ? openat(walk.directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                  : -1;
+        walk.error = valid ? ErrorFromErrno(ERROR_FILE_NOT_FOUND) : ERROR_FILE_NOT_FOUND;
+        close(walk.directory);
+        walk.directory = next;
         return next >= 0;
     });
+    *error = walk.error;
+    return walk.directory;
+}
+
+LONG OpenKey(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result) {
+    LONG walked = ERROR_SUCCESS;
+    const int start = dup(parent == nullptr ? rootFd : Own(parent)->directory);
+    if (start < 0) {
+        return ErrorFromErrno(ERROR_INVALID_HANDLE);
+    }
+    const int directory = WalkKeys(start, subKey, &walked);
     if (directory < 0) {
-        return error;
+        return walked;
     }
     // Reading needs read and search permission, writing write and search.
     const int mode = forWriting ? R_OK | W_OK | X_OK : R_OK | X_OK;
