@@ -29,18 +29,27 @@ bool Spend(const HiveImage& hive, std::uint32_t cost) {
     return true;
 }
 
+// The whole size of the cell at `offset` (allocated when stored negative),
+// if it is a whole number of cells that ends by `end`; else 0.
+std::uint32_t SizeOfCell(const HiveImage& hive, std::uint32_t offset, std::uint32_t end, bool* allocated) {
+    if (end - offset < CellField::Alignment) {
+        return 0;
+    }
+    const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, offset) + CellField::Size));
+    const std::uint32_t size =
+        raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
+    *allocated = raw < 0;
+    return size < CellField::Alignment || size % CellField::Alignment != 0 || size > end - offset ? 0 : size;
+}
+
 // Whether the cells of the bin from `start` to `end` follow one another by
 // their sizes from its header to its end, as Windows' load requires: a bin
 // whose size claims a following bin's pages fails here, on that bin's header.
 bool CellsFill(const HiveImage& hive, std::uint32_t start, std::uint32_t end) {
     for (std::uint32_t cell = start + BinField::HeaderSize; cell != end;) {
-        if (end - cell < CellField::Alignment || !Spend(hive, 1)) {
-            return false;
-        }
-        const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, cell) + CellField::Size));
-        const std::uint32_t size =
-            raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
-        if (size < CellField::Alignment || size % CellField::Alignment != 0 || size > end - cell) {
+        bool allocated = false;
+        const std::uint32_t size = Spend(hive, 1) ? SizeOfCell(hive, cell, end, &allocated) : 0;
+        if (size == 0) {
             return false;
         }
         cell += size;
@@ -96,16 +105,15 @@ bool CellAt(const HiveImage& hive, std::uint32_t offset, Cell* cell) {
     std::uint32_t start = 0;
     std::uint32_t end = 0;
     if (offset % CellField::Alignment != 0 || !BinOf(hive, offset, &start, &end) ||
-        offset < start + BinField::HeaderSize || end - offset < CellField::Alignment) {
+        offset < start + BinField::HeaderSize) {
         return false;
     }
-    const auto raw = static_cast<std::int32_t>(HiveLe32(At(hive, offset) + CellField::Size));
-    const std::uint32_t size =
-        raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
-    if (size < CellField::Alignment || size % CellField::Alignment != 0 || size > end - offset) {
+    bool allocated = false;
+    const std::uint32_t size = SizeOfCell(hive, offset, end, &allocated);
+    if (size == 0) {
         return false;
     }
-    *cell = {At(hive, offset) + CellField::Data, size - CellField::Data, raw < 0};
+    *cell = {At(hive, offset) + CellField::Data, size - CellField::Data, allocated};
     return true;
 }
 
