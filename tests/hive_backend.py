@@ -7,12 +7,12 @@ compared with the one before it: nothing but the name values may change.
 import hashlib
 import os
 import re
-import shutil
 import stat
 import struct
 import subprocess
 import tempfile
 
+import harness
 import hive_check
 import hive_fixture
 import hivex
@@ -60,7 +60,7 @@ def export(path, exact=False):
     return entries
 
 
-class HiveBackend:
+class HiveBackend(harness.Backend):
     name = "hive"
 
     def __init__(self, tool, type_names, locales):
@@ -76,12 +76,6 @@ class HiveBackend:
         self.state = os.path.join(self.base, "state")
         os.makedirs(self.state)
         self.locale = None
-
-    def close(self):
-        shutil.rmtree(self.base, ignore_errors=True)
-
-    def select(self, locale):
-        self.locale = locale
 
     def fresh(self):
         raise NotImplementedError("first use belongs to the stand-in registry")
@@ -133,9 +127,6 @@ class HiveBackend:
                 files[name] = (hashlib.sha256(f.read()).hexdigest(), info.st_mtime_ns)
         return files, os.listdir(self.state)
 
-    def encode_arg(self, text, locale):
-        return text.encode({"sjis": "cp932", "gbk": "gbk"}.get(locale, "utf-8"))
-
     def command(self, args, user=None, prefix=(), locale=None):
         if user is not None:
             raise NotImplementedError("the hive cases run as the calling user")
@@ -164,5 +155,3 @@ class HiveBackend:
     def usage(self):
         return b"command : " + self.tool.encode() + b" new-computer-name\n"
 
-    def text(self, data):
-        return data

@@ -1,0 +1,108 @@
+"""Black-box cases of the hive writer: what it writes, and what a failure leaves."""
+import os
+import struct
+
+from harness import BANNER, TCPIP, VALUES, renamed, HiveCase
+
+
+class HiveWriter(HiveCase):
+    """What a rename writes to the card, and what a failed one says it left."""
+
+    def test_a_failed_write_says_what_it_left(self):
+        # pwrite #1 writes the log, #2 marks the hive dirty, #3 writes the first page; fsync #1 flushes
+        # the log, #2 the new log's directory, #3 the dirty header, #4 the pages, #5 the clean header.
+        # On a dirty card, pwrite #1 is the first of the pages its recovery writes in place, fsync #2
+        # flushes the recovered header. After a failed flush the message cannot know, and says so.
+        rows = [("pwrite64", 1, b"the hive itself was not touched, and holds the old names", b"GALILEO", False),
+                ("pwrite64", 2, b"is unknown until the board's next boot, or the next run", b"GALILEO", False),
+                ("pwrite64", 3, b"the hive is marked dirty, and its log holds the rename", b"NEW", False),
+                ("fsync", 3, b"the board boots renamed), is unknown", b"NEW", False),
+                ("fsync", 5, b"the card holds the new names", b"NEW", False),
+                ("pwrite64", 1, b"the hive is still dirty, its logs as they were", b"FromLog", True),
+                ("fsync", 2, b"the card holds the old names, but whether", b"FromLog", True),
+                ("fsync", 3, b"recovered from its logs and is clean, with the old names", b"FromLog", True)]
+        for call, when, said, then, dirty in rows:
+            with self.subTest(call=call, when=when, dirty=dirty):
+                self.card()
+                if dirty:
+                    self.fixture.dirty(self.b.hive, self.log_change("FromLog", other=False))
+                logs = {k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}
+                with open(self.b.hive, "rb") as f:
+                    before = f.read()
+                status, out, err = self.run_dirty(b"NEW", prefix=[
+                    "strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e", f"inject={call}:error=EIO:when={when}"])
+                self.assertEqual((status, out), (1, BANNER + renamed(b"FromLog" if dirty else b"GALILEO", b"NEW")))
+                if dirty:
+                    if call == "pwrite64":  # the recovery not yet written: the logs hold it still
+                        self.assertEqual({k: v for k, v in self.b.snapshot()[0].items() if k != "SYSTEM"}, logs)
+                    err = err.split(b"\n", 1)[1]  # after the line saying the logs were replayed
+                self.assertTrue(err.startswith(b"velmora: " + self.b.hive.encode() + b": writing the hive failed"), err)
+                self.assertIn(said, err)
+                self.assertTrue(err.endswith(b"\nComputer Name 2 : Registry Close Error.\n"), err)
+                if call == "pwrite64" and when < 3 and not dirty:
+                    with open(self.b.hive, "rb") as f:
+                        self.assertEqual(f.read(), before)
+                # The next run sees what Windows would: the old names, or the rename through the log.
+                status, out, _ = self.run_dirty(b"LATER")
+                self.assertEqual((status, out), (0, BANNER + renamed(then, b"LATER")))
+
+    def test_the_writer_changes_only_the_pages_it_logs(self):
+        def fake_bin_in_blob():
+            # A blob ending the hive's last bin, holding at its last page boundary what a bin header
+            # with a free cell looks like.
+            self.b.put(TCPIP, "Blob", bytes(9000), kind=3)
+            with open(self.b.hive, "r+b") as f:
+                data = f.read()
+                page = (len(data) - 4096) // 4096 * 4096
+                self.assertEqual(data[page:page + 64], bytes(64))  # inside the blob's zeros
+                f.seek(page)
+                f.write(struct.pack("<4sII20xi", b"hbin", page - 4096, 4096, 4064))
+
+        rows = [  # old name, new name, damage, growth in bytes
+            (b"GALILEO", b"NEWNAME", None, 0),  # fits the old cell
+            (b"GALILEO", b"A", None, 0),  # 4 bytes with its terminator: inside the record
+            (b"A", b"A-LONGER-NAME-1", None, 4096),  # a cell of its own: in a new bin, never searched for
+            (b"A", b"A-LONGER-NAME-1", lambda: self.fixture.fill_last_bin(self.b.hive), 4096),
+            (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, 4096),  # bytes of another value are never taken for a bin
+        ]
+        for old, new, damage, growth in rows:
+            with self.subTest(old=old, new=new, damage=damage):
+                self.card(name=old.decode())
+                if damage:
+                    damage()
+                with open(self.b.hive, "rb") as f:
+                    before = f.read()
+                self.expect(self.run_tool(new), 0, BANNER + renamed(old, new))
+                with open(self.b.hive, "rb") as f:
+                    after = f.read()
+                self.assertEqual(len(after), len(before) + growth)
+                self.assertEqual(struct.unpack_from("<I", after, 40)[0], len(after) - 4096)
+                changed = {page - 4096 for page in range(4096, len(after), 4096)
+                           if before[page:page + 4096] != after[page:page + 4096]}
+                self.assertEqual(changed, self.entry_pages())
+                self.assertEqual(self.computer_name_key(after),
+                                 max(self.computer_name_key(before), 2 * len(new) + 2))
+                for key, value in VALUES[:3]:
+                    self.assertEqual(self.b.get(key, value), ("REG_SZ", new + b"\0"), value)
+
+    def test_card_files_stay_as_they_are(self):
+        # Hard links, and a sparse file far larger than its hive: written in place, read no further.
+        self.card()
+        link = os.path.join(self.b.base, "SYSTEM-link")
+        os.link(self.b.hive, link)
+        size = os.path.getsize(self.b.hive)
+        os.truncate(self.b.hive, 4 << 30)
+        self.assertEqual(self.run_dirty(b"NEW"), (0, BANNER + renamed(b"GALILEO", b"NEW"), b""))
+        self.assertTrue(os.path.samefile(link, self.b.hive))
+        self.assertEqual(os.path.getsize(self.b.hive), 4 << 30)
+        self.assertLess(os.stat(self.b.hive).st_blocks * 512, 1 << 20)
+        os.truncate(self.b.hive, size)
+        self.assertEqual(self.b.get(TCPIP, "Hostname"), ("REG_SZ", b"NEW\0"))
+        # 300 renames in a row, of every length and then alternating one
+        # character (data that fits the record) with fifteen: at most one bin more.
+        self.card(name="A")
+        size = os.path.getsize(self.b.hive)
+        for i, length in enumerate([1 + i % 15 for i in range(30)] + [1, 15] * 135):
+            self.assertEqual(self.run_tool(b"N" * length)[0], 0, i)
+        self.assertLessEqual(os.path.getsize(self.b.hive), size + 4096)
+
