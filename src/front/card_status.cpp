@@ -155,8 +155,10 @@ void PrintJson(const CardReport& report) {
     line += ",\"replayed\":" + std::to_string(report.state.replayed) +
             ",\"logs\":" + (report.state.replayed > 0 ? Json(report.state.logs) : "null") + ",\"names\":{";
     for (int tag = 0; tag < NameValueCount; ++tag) {
-        line += (tag == 0 ? "" : ",") + Json(ShownValue[tag]) + ":" +
-                (report.read[tag] ? Json(report.names[tag]) : "null");
+        line += tag == 0 ? "" : ",";
+        line += Json(ShownValue[tag]);
+        line += ":";
+        line += report.read[tag] ? Json(report.names[tag]) : "null";
     }
     const std::string reason = refused                  ? report.refusal
                                : !report.unread.empty() ? report.unread
