@@ -87,7 +87,7 @@ class CardProgram(Case):
         self.assertEqual(self.files()[other], before)
         # A dry run checks as the rename does and writes nothing; its status is the rename's.
         before = self.files()
-        self.assertEqual(self.run_card("-n", "rename", "-q", mount, "CARD-2")[:2],
+        self.assertEqual(self.run_card("rename", "-nq", mount, "CARD-2")[:2],
                          (0, renamed(b"CARD-1", b"CARD-2") + b"velmora-card: a dry run: nothing was written to " +
                           hive.encode() + b"\n"))
         self.fixture.fresh_card(hive, tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")])

@@ -134,6 +134,39 @@ int Rename(const CardOptions& options, char* program) {
     return status;
 }
 
+// One option; ExitDone or ExitUsageError when it ends the run there, -1
+// when the run goes on. Short options may be bundled (-nq).
+int TakeOption(const char* arg, CardOptions* options) {
+    if (arg[1] != '-' && arg[2] != '\0') {
+        for (const char* c = arg + 1; *c != '\0'; ++c) {
+            const char one[] = {'-', *c, '\0'};
+            const int taken = TakeOption(one, options);
+            if (taken != -1) {
+                return taken;
+            }
+        }
+        return -1;
+    }
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+        fputs(Usage, stdout);
+        return ExitDone;
+    }
+    if (strcmp(arg, "--version") == 0) {
+        printf("velmora-card %s\n", VELMORA_VERSION);
+        return ExitDone;
+    }
+    bool* flag = strcmp(arg, "-n") == 0 || strcmp(arg, "--dry-run") == 0 ? &options->dryRun
+                 : strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0 ? &options->quiet
+                 : strcmp(arg, "--json") == 0                            ? &options->json
+                 : strcmp(arg, "--any-name") == 0                        ? &options->anyName
+                                                                         : nullptr;
+    if (flag == nullptr) {
+        return UsageFault(std::string("unknown option '") + arg + "'");
+    }
+    *flag = true;
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -146,22 +179,8 @@ int main(int argc, char** argv) {
             options.operands.push_back(arg);
         } else if (strcmp(arg, "--") == 0) {
             operandsOnly = true;
-        } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
-            fputs(Usage, stdout);
-            return ExitDone;
-        } else if (strcmp(arg, "--version") == 0) {
-            printf("velmora-card %s\n", VELMORA_VERSION);
-            return ExitDone;
-        } else if (strcmp(arg, "-n") == 0 || strcmp(arg, "--dry-run") == 0) {
-            options.dryRun = true;
-        } else if (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0) {
-            options.quiet = true;
-        } else if (strcmp(arg, "--json") == 0) {
-            options.json = true;
-        } else if (strcmp(arg, "--any-name") == 0) {
-            options.anyName = true;
-        } else {
-            return UsageFault(std::string("unknown option '") + arg + "'");
+        } else if (const int ended = TakeOption(arg, &options); ended != -1) {
+            return ended;
         }
     }
     const char* command = options.operands.empty() ? "" : options.operands[0];
