@@ -3,6 +3,8 @@
 // status. card_main.cpp holds the options, the rename and the entry.
 #pragma once
 
+#include "card_system.h"
+
 #include <string>
 #include <vector>
 
@@ -20,19 +22,13 @@ struct CardOptions {
 // config folder, or the file itself. Empty, with why and what to do, when
 // CARD is none of these.
 std::string HiveOf(const char* card, std::string* why);
-// The card's mount point: the highest folder above the hive on the hive's own
-// file system; empty when that is the root.
-std::string MountOf(const std::string& hive);
-// The next step for a card the system would not let us open or write (an
-// errno); empty when there is none to tell.
-std::string NextStep(int error, const std::string& hive);
 // The hive backend's own lines since the last call, on one line.
 std::string Said();
 
 // card_text.cpp
 
-// Text as shown: control characters and backslashes escaped, so that no
-// stored name can break a line.
+// Text as shown: control characters (and, on Linux, backslashes) escaped, so
+// that no stored name can break a line.
 std::string Shown(const char* text);
 // Text as a JSON string.
 std::string Json(const char* text);

@@ -9,13 +9,8 @@
 #include "name_store.h"
 #include "run.h"
 
-#include <cerrno>
-#include <clocale>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <langinfo.h>
-#include <locale.h>
 #include <string>
 
 namespace {
@@ -41,28 +36,14 @@ int UsageFault(const std::string& what) {
     return ExitUsageError;
 }
 
-// Under the C or POSIX locale (cron, a bare ssh session) text is read and
-// written as UTF-8, so that every card can be shown and renamed.
-void ChooseLocale() {
-    locale_t given = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-    const bool ascii = given == static_cast<locale_t>(nullptr) ||
-                       strcmp(nl_langinfo_l(CODESET, given), "ANSI_X3.4-1968") == 0;
-    if (given != static_cast<locale_t>(nullptr)) {
-        freelocale(given);
-    }
-    if (ascii) {
-        setenv("LC_ALL", "C.UTF-8", 1);
-    }
-    setlocale(LC_ALL, "");
-}
-
 // The new name's checks, before anything is opened. False once refused.
 bool NameAccepted(const char* name, bool anyName) {
-    if (mbstowcs(nullptr, name, 0) == static_cast<size_t>(-1)) {
+    std::string codeSet;
+    if (!IsLocaleText(name, &codeSet)) {
         fprintf(stderr,
                 "velmora-card: the new name is no text of this locale's code set (%s): run it in the locale "
                 "it was typed in, or a UTF-8 one (LC_ALL=C.UTF-8)\n",
-                nl_langinfo(CODESET));
+                codeSet.c_str());
         return false;
     }
     bool beyondAscii = false;
@@ -127,9 +108,7 @@ int Rename(const CardOptions& options, char* program) {
     } else if (status == ExitDone && mount.empty()) {
         printf("velmora-card: renamed %s: put it back where the board reads it\n", hive.c_str());
     } else if (status == ExitDone) {
-        printf(
-            "velmora-card: the card is renamed: unmount it (sudo umount %s), then put it back in the board\n",
-            mount.c_str());
+        printf("velmora-card: the card is renamed: %s\n", UnmountAndReturn(mount).c_str());
     }
     return status;
 }
@@ -169,8 +148,7 @@ int TakeOption(const char* arg, CardOptions* options) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    ChooseLocale();
+int CardMain(int argc, char** argv) {
     CardOptions options;
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
@@ -186,6 +164,13 @@ int main(int argc, char** argv) {
     const char* command = options.operands.empty() ? "" : options.operands[0];
     if (options.operands.empty()) {
         return UsageFault("no command given: status or rename");
+    }
+    if (strcmp(command, "status") == 0 && options.operands.size() < 2) {
+        // Where the system can tell, the cards in the PC's readers.
+        static std::vector<std::string> found = RemovableCards();
+        for (const std::string& card : found) {
+            options.operands.push_back(card.c_str());
+        }
     }
     if (strcmp(command, "status") == 0) {
         return options.operands.size() < 2 ? UsageFault("status needs at least one CARD") : Status(options);

@@ -77,21 +77,6 @@ bool KeepOwnerAndMode(int fd, const struct stat& like) {
 
 } // namespace
 
-LONG ErrorFromErrno(LONG otherwise) {
-    switch (errno) {
-    case ENOENT:
-    case ENOTDIR:
-        return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return otherwise;
-    }
-}
-
 namespace {
 
 // Writes all of `size` bytes through `put(bytes, count, done)`, which writes
@@ -139,18 +124,6 @@ bool ReadAllAt(int fd, void* bytes, size_t size, off_t offset, size_t* got) {
             break;
         }
         *got += static_cast<size_t>(part);
-    }
-    return true;
-}
-
-bool ForEachKeyName(const char* path, const std::function<bool(const std::string& name)>& visit) {
-    for (const char* component = path; *component != '\0';) {
-        const size_t length = strcspn(component, "\\");
-        if (!visit(std::string(component, length))) {
-            return false;
-        }
-        component += length;
-        component += *component == '\\' ? 1 : 0;
     }
     return true;
 }

@@ -132,29 +132,7 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
         return Because("cannot be read");
     }
     file->fileSize = static_cast<std::uint64_t>(info.st_size);
-    if (got < 4 || memcmp(header + BaseBlockField::Signature, "regf", 4) != 0) {
-        return Because("not a registry hive");
-    }
-    if (got != HiveBaseBlockSize) {
-        return Because("truncated: the hive's header is cut short");
-    }
-    *dirty = IsDirtyBaseBlock(header);
-    if (!HasValidChecksum(header)) {
-        return {};
-    }
-    if (!HasKnownVersion(header, HivePrimaryFile)) {
-        return Because("unknown hive format version");
-    }
-    const std::uint32_t bins = HiveLe32(header + BaseBlockField::BinsDataSize);
-    if (bins == 0 || bins % HivePageSize != 0 || bins > HiveMaxBinsDataSize) {
-        return Because("its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB");
-    }
-    // A dirty hive's logs may hold the pages past the file's end: its replay
-    // decides.
-    if (!*dirty && file->fileSize < HiveBaseBlockSize + std::uint64_t{bins}) {
-        return Because("truncated: the file is shorter than its header says");
-    }
-    return {};
+    return CheckHiveHeader(*file, header, got, dirty);
 }
 
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {

@@ -32,12 +32,20 @@ struct HiveLogs {
     HiveLogBytes views[HiveLogCount] = {};
 };
 
+// A descriptor on POSIX, a HANDLE on Windows.
+#ifdef _WIN32
+using HiveHandle = std::intptr_t;
+#else
+using HiveHandle = int;
+#endif
+
 struct HiveFile {
-    std::string directoryPath;
+    std::string directoryPath; // Windows: with its trailing separator
     std::string fileName;
-    int lockFd = -1;  // read-only, locked
-    int writeFd = -1; // read-write, once opened for writing
-    int directory = -1;
+    HiveHandle lockFd = -1;  // read-only, locked (Windows: read-write where it may be)
+    HiveHandle writeFd = -1; // read-write, once opened for writing
+    HiveHandle directory = -1;
+    int writeError = 0; // Windows: why the hive could be opened for reading only
     void* mapped = nullptr;
     size_t mappedSize = 0;
     std::uint64_t fileSize = 0; // as the header was read
@@ -54,6 +62,8 @@ HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* fi
 // size. A dirty hive (checksum wrong or sequence numbers apart) is no refusal:
 // `dirty` says so, and its replay decides.
 HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty);
+// The checks of ReadHiveHeader, on the `got` bytes read and the file's size.
+HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, size_t got, bool* dirty);
 
 // Finds the logs beside the hive and reads them, refusing any larger than a
 // log of a hive of `hiveSize` bytes can be. `any`: at least one was found.

@@ -1,0 +1,17 @@
+# velmora-card.exe: the Linux velmora-card's sources with the Windows file
+# layer, code pages and console beside them; nothing else forked. Static, so
+# that it imports system DLLs only.
+set(host ${CMAKE_SOURCE_DIR}/src/platform/host)
+add_executable(velmora-card
+  src/front/card_main.cpp src/front/card_locate.cpp src/front/card_status.cpp src/front/card_text.cpp
+  src/front/card_system_win32.cpp src/front/run.cpp
+  ${host}/registry.cpp ${host}/store_common.cpp ${host}/store_win32.cpp ${host}/directory_store_win32.cpp
+  ${host}/code_pages_win32.cpp
+  ${host}/hive/hive_cell_reader.cpp ${host}/hive/hive_cell_writer.cpp ${host}/hive/hive_commit.cpp
+  ${host}/hive/hive_file_win32.cpp ${host}/hive/hive_format.cpp ${host}/hive/hive_header.cpp
+  ${host}/hive/hive_log_writer.cpp ${host}/hive/hive_replay.cpp ${host}/hive/hive_report.cpp
+  ${host}/hive/hive_store.cpp)
+target_include_directories(velmora-card PRIVATE ${host} ${host}/hive)
+target_compile_options(velmora-card PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(velmora-card PRIVATE velmora_name_store)
+target_link_options(velmora-card PRIVATE -municode -static -s -Wl,--no-insert-timestamp -Wl,--build-id=none)

@@ -1,0 +1,328 @@
+// The hive's file and its logs on a Windows PC; see hive_file.h. The same
+// steps as the POSIX layer in the same order: the hive is opened with sharing
+// that keeps every other writer (and every other run) out until the last key
+// is closed; its logs are found ignoring case; its bins are read into memory;
+// writes are positioned and FlushFileBuffers stands where fsync does. Paths
+// are UTF-8 here and UTF-16 at the system calls.
+#include "hive_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <windows.h>
+
+namespace {
+
+constexpr std::uint64_t LogSlack = 64u << 20;
+
+HiveReason Because(const std::string& text) {
+    return HiveReason{text};
+}
+
+std::wstring Wide(const std::string& text) {
+    std::wstring wide(text.size() + 1, L'\0');
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? static_cast<size_t>(length - 1) : 0);
+    return wide;
+}
+
+std::string Narrow(const wchar_t* wide) {
+    char text[4 * MAX_PATH];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+    return length > 0 ? text : "";
+}
+
+// The system's error as errno, for the card program's next step.
+int Errno(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EBUSY;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    default:
+        return EIO;
+    }
+}
+
+// What failed, in words; errno set from the system's error.
+std::string Failure(DWORD error) {
+    errno = Errno(error);
+    return strerror(errno);
+}
+
+// False, with errno set from the system's last error.
+bool Failed() {
+    Failure(GetLastError());
+    return false;
+}
+
+HANDLE Handle(std::intptr_t stored) {
+    return reinterpret_cast<HANDLE>(stored);
+}
+
+bool ReadAt(HANDLE file, unsigned char* bytes, size_t size, std::uint64_t offset, size_t* got) {
+    *got = 0;
+    while (*got < size) {
+        OVERLAPPED at = {};
+        const std::uint64_t where = offset + *got;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD part = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - *got, 1u << 30));
+        if (!ReadFile(file, bytes + *got, want, &part, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) {
+                return true;
+            }
+            Failure(GetLastError());
+            return false;
+        }
+        if (part == 0) {
+            return true;
+        }
+        *got += part;
+    }
+    return true;
+}
+
+bool WriteAt(HANDLE file, const unsigned char* bytes, size_t size, std::uint64_t offset) {
+    for (size_t done = 0; done < size;) {
+        OVERLAPPED at = {};
+        const std::uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD part = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (!WriteFile(file, bytes + done, want, &part, &at) || part == 0) {
+            Failure(GetLastError());
+            return false;
+        }
+        done += part;
+    }
+    return true;
+}
+
+// Opens the hive so that no other run or writer can open it meanwhile; a
+// second run waits, and says so once.
+HANDLE OpenLocked(const std::wstring& path, bool write, void (*waiting)()) {
+    for (bool told = false;;) {
+        const HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
+            return file;
+        }
+        if (!told && waiting != nullptr) {
+            waiting();
+        }
+        told = true;
+        Sleep(100);
+    }
+}
+
+} // namespace
+
+HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file) {
+    wchar_t full[MAX_PATH];
+    wchar_t* name = nullptr;
+    const DWORD length = GetFullPathNameW(Wide(path).c_str(), MAX_PATH, full, &name);
+    if (length == 0 || length >= MAX_PATH || name == nullptr) {
+        file->error = ENOENT;
+        return Because(Failure(GetLastError()));
+    }
+    file->fileName = Narrow(name);
+    *name = L'\0';
+    file->directoryPath = Narrow(full);
+    const std::wstring wide = Wide(file->directoryPath + file->fileName);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        file->error = EISDIR;
+        return Because("not a regular file");
+    }
+    // Read and write at once where the card allows it: a second open for
+    // writing would conflict with the sharing of the first.
+    HANDLE handle = OpenLocked(wide, true, waiting);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND) {
+        file->error = Errno(GetLastError());
+        handle = OpenLocked(wide, false, waiting);
+    } else {
+        file->error = 0;
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        file->error = Errno(GetLastError());
+        return Because(Failure(GetLastError()));
+    }
+    file->writeError = file->error;
+    file->error = 0;
+    file->lockFd = reinterpret_cast<std::intptr_t>(handle);
+    return {};
+}
+
+HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
+    LARGE_INTEGER size;
+    size_t got = 0;
+    if (!GetFileSizeEx(Handle(file->lockFd), &size) ||
+        !ReadAt(Handle(file->lockFd), header, HiveBaseBlockSize, 0, &got)) {
+        return Because("cannot be read");
+    }
+    file->fileSize = static_cast<std::uint64_t>(size.QuadPart);
+    return CheckHiveHeader(*file, header, got, dirty);
+}
+
+HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = FindFirstFileW(Wide(file.directoryPath + "*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) {
+        return Because("its directory cannot be read: " + Failure(GetLastError()));
+    }
+    std::string refusal;
+    do {
+        const std::string name = Narrow(found.cFileName);
+        for (size_t i = 0; i < HiveLogCount; ++i) {
+            if (strcasecmp(name.c_str(), (file.fileName + HiveLogSuffixes[i]).c_str()) == 0) {
+                refusal = logs->names[i].empty()
+                              ? refusal
+                              : "both " + logs->names[i] + " and " + name + " lie beside it";
+                logs->names[i] = name;
+            }
+        }
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
+    *any = false;
+    for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
+        logs->views[i] = {nullptr, 0};
+        if (logs->names[i].empty()) {
+            continue;
+        }
+        *any = true;
+        const HANDLE log =
+            CreateFileW(Wide(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size;
+        size_t got = 0;
+        if (log == INVALID_HANDLE_VALUE || !GetFileSizeEx(log, &size)) {
+            refusal = logs->names[i] + " cannot be read: " + Failure(GetLastError());
+        } else if (static_cast<std::uint64_t>(size.QuadPart) > LogSlack + 2 * hiveSize) {
+            refusal = logs->names[i] + " is larger than any log of this hive can be";
+        } else {
+            logs->bytes[i].resize(static_cast<size_t>(size.QuadPart));
+            if (!ReadAt(log, logs->bytes[i].data(), logs->bytes[i].size(), 0, &got)) {
+                refusal = logs->names[i] + " cannot be read: " + strerror(errno);
+            }
+            logs->bytes[i].resize(got);
+            logs->views[i] = {logs->bytes[i].data(), got};
+        }
+        if (log != INVALID_HANDLE_VALUE) {
+            CloseHandle(log);
+        }
+    }
+    return Because(refusal);
+}
+
+HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got) {
+    return ReadAt(Handle(file.lockFd), bytes, size, 0, got)
+               ? HiveReason{}
+               : Because(std::string("cannot be read: ") + strerror(errno));
+}
+
+HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
+    const size_t size = HiveBaseBlockSize + size_t{bins};
+    file->mappedSize = size + HivePageSize;
+    file->mapped = VirtualAlloc(nullptr, file->mappedSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (file->mapped == nullptr) {
+        return Because("not enough memory");
+    }
+    // The bytes the file has; past its end, zeros.
+    size_t got = 0;
+    const size_t fromFile = static_cast<size_t>(std::min<std::uint64_t>(size, file->fileSize));
+    if (!ReadAt(Handle(file->lockFd), static_cast<unsigned char*>(file->mapped), fromFile, 0, &got)) {
+        return Because(strerror(errno));
+    }
+    image->bytes = static_cast<unsigned char*>(file->mapped);
+    image->capacity = file->mappedSize;
+    return {};
+}
+
+HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
+    if (file->writeError != 0) {
+        file->error = file->writeError;
+        errno = file->error;
+        return Because(std::string("the hive cannot be written: ") + strerror(errno));
+    }
+    const std::wstring name =
+        Wide(file->directoryPath + (log.empty() ? file->fileName + HiveLogSuffixes[0] : log));
+    const HANDLE probe =
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    log.empty() ? CREATE_NEW : OPEN_EXISTING,
+                    log.empty() ? FILE_FLAG_DELETE_ON_CLOSE : FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        file->error = Errno(GetLastError());
+        return Because("its log cannot be written: " + Failure(GetLastError()));
+    }
+    CloseHandle(probe);
+    file->writeFd = file->lockFd;
+    return {};
+}
+
+bool WriteHiveAt(const HiveFile& file, const unsigned char* bytes, size_t size, std::uint64_t offset) {
+    return WriteAt(Handle(file.writeFd), bytes, size, offset);
+}
+
+bool FlushHive(const HiveFile& file) {
+    return FlushFileBuffers(Handle(file.writeFd)) || Failed();
+}
+
+bool GrowHive(const HiveFile& file, std::uint64_t size) {
+    LARGE_INTEGER now;
+    if (!GetFileSizeEx(Handle(file.writeFd), &now)) {
+        Failure(GetLastError());
+        return false;
+    }
+    if (static_cast<std::uint64_t>(now.QuadPart) >= size) {
+        return true;
+    }
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return (SetFileInformationByHandle(Handle(file.writeFd), FileEndOfFileInfo, &end, sizeof end) &&
+            FlushFileBuffers(Handle(file.writeFd))) ||
+           Failed();
+}
+
+bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
+                  const std::vector<unsigned char>& bytes) {
+    const HANDLE log =
+        CreateFileW(Wide(file.directoryPath + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                    nullptr, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log == INVALID_HANDLE_VALUE) {
+        Failure(GetLastError());
+        return false;
+    }
+    bool ok = WriteAt(log, bytes.data(), bytes.size(), 0);
+    ok = ok && (FlushFileBuffers(log) || Failed());
+    CloseHandle(log);
+    // A made log's directory entry is the file system's own to keep: Windows
+    // offers no flush of a directory.
+    return ok;
+}
+
+void CloseHiveFile(HiveFile* file) {
+    if (file->mapped != nullptr) {
+        VirtualFree(file->mapped, 0, MEM_RELEASE);
+    }
+    if (file->lockFd != -1) {
+        CloseHandle(Handle(file->lockFd));
+    }
+    *file = HiveFile{};
+}

@@ -1,0 +1,38 @@
+// The base block's checks, the same for every file layer; see hive_file.h.
+#include "hive_file.h"
+
+#include <cstring>
+
+namespace {
+
+HiveReason Because(const char* text) {
+    return HiveReason{text};
+}
+
+} // namespace
+
+HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, size_t got, bool* dirty) {
+    if (got < 4 || memcmp(header + BaseBlockField::Signature, "regf", 4) != 0) {
+        return Because("not a registry hive");
+    }
+    if (got != HiveBaseBlockSize) {
+        return Because("truncated: the hive's header is cut short");
+    }
+    *dirty = IsDirtyBaseBlock(header);
+    if (!HasValidChecksum(header)) {
+        return {};
+    }
+    if (!HasKnownVersion(header, HivePrimaryFile)) {
+        return Because("unknown hive format version");
+    }
+    const std::uint32_t bins = HiveLe32(header + BaseBlockField::BinsDataSize);
+    if (bins == 0 || bins % HivePageSize != 0 || bins > HiveMaxBinsDataSize) {
+        return Because("its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB");
+    }
+    // A dirty hive's logs may hold the pages past the file's end: its replay
+    // decides.
+    if (!*dirty && file.fileSize < HiveBaseBlockSize + std::uint64_t{bins}) {
+        return Because("truncated: the file is shorter than its header says");
+    }
+    return {};
+}

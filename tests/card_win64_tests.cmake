@@ -1,0 +1,12 @@
+# Tests of velmora-card.exe: what it imports, and the card program's cases
+# under Wine's 64-bit half, on the same fixture hives as on Linux.
+find_program(VELMORA_OBJDUMP64 x86_64-w64-mingw32-objdump REQUIRED)
+find_program(VELMORA_DEBIAN_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+
+add_test(NAME card_exe_imports_system_dlls_only
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_card_exe.sh ${VELMORA_OBJDUMP64} $<TARGET_FILE:velmora-card>)
+
+add_test(NAME card_exe_under_wine
+  COMMAND ${VELMORA_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/blackbox.py --card-exe $<TARGET_FILE:velmora-card>
+          CardProgram)
+set_tests_properties(card_exe_under_wine PROPERTIES TIMEOUT 600)
