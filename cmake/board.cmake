@@ -11,6 +11,8 @@ target_compile_options(velmora_name_store PRIVATE ${VELMORA_BOARD_FLAGS})
 # Windows' file properties show the product and file version, the copyright
 # and the original file name from this resource.
 enable_language(RC)
+set(VELMORA_EXE_DESCRIPTION "Renames the Galileo board's computer")
+set(VELMORA_EXE_NAME velmora.exe)
 configure_file(src/platform/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
 add_executable(velmora src/front/main.cpp src/front/run.cpp src/platform/win32/entry.cpp ${CMAKE_BINARY_DIR}/version.rc)
 target_compile_options(velmora PRIVATE ${VELMORA_LOGIC_FLAGS} ${VELMORA_BOARD_FLAGS})

@@ -1,14 +1,18 @@
-# Installs the board binary and its SHA-256 into share/velmora, when the board
-# binary has been built; a host-only install is complete without it.
-if(NOT EXISTS "${VELMORA_BOARD_EXE}")
-  message(STATUS "Not installing the board binary: ${VELMORA_BOARD_EXE} has not been built")
-  return()
-endif()
-file(SHA256 "${VELMORA_BOARD_EXE}" digest)
-file(MAKE_DIRECTORY "${VELMORA_STAGING}")
-configure_file("${VELMORA_BOARD_EXE}" "${VELMORA_STAGING}/velmora.exe" COPYONLY)
-# The format sha256sum -c reads.
-file(WRITE "${VELMORA_STAGING}/velmora.exe.sha256" "${digest}  velmora.exe\n")
-file(INSTALL "${VELMORA_STAGING}/velmora.exe" "${VELMORA_STAGING}/velmora.exe.sha256"
-     DESTINATION "${VELMORA_SHARE}"
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# Installs the Windows binaries and their SHA-256 into share/velmora, each
+# when it has been built: the board's velmora.exe and the PC's
+# velmora-card.exe. A host-only install is complete without them.
+foreach(exe IN LISTS VELMORA_WINDOWS_EXES)
+  get_filename_component(name "${exe}" NAME)
+  if(NOT EXISTS "${exe}")
+    message(STATUS "Not installing ${name}: ${exe} has not been built")
+    continue()
+  endif()
+  file(SHA256 "${exe}" digest)
+  file(MAKE_DIRECTORY "${VELMORA_STAGING}")
+  configure_file("${exe}" "${VELMORA_STAGING}/${name}" COPYONLY)
+  # The format sha256sum -c reads.
+  file(WRITE "${VELMORA_STAGING}/${name}.sha256" "${digest}  ${name}\n")
+  file(INSTALL "${VELMORA_STAGING}/${name}" "${VELMORA_STAGING}/${name}.sha256"
+       DESTINATION "${VELMORA_SHARE}"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endforeach()

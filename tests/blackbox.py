@@ -7,6 +7,7 @@ cases_*.py modules over one harness (harness.py).
     blackbox.py --host build/native/velmora      (the stand-in registry)
     blackbox.py --hive build/native/velmora      (a SYSTEM hive built here; Debian's python3)
     blackbox.py --wine build/galileo/velmora.exe (Wine's own registry)
+    blackbox.py --card-exe build/card-win64/velmora-card.exe CardProgram   (velmora-card.exe under Wine)
     blackbox.py --hive build/native/velmora CardProgram   (one class, or Class.test_name)
 """
 import argparse
@@ -33,14 +34,20 @@ def main():
     group.add_argument("--host", metavar="VELMORA")
     group.add_argument("--hive", metavar="VELMORA")
     group.add_argument("--wine", metavar="VELMORA_EXE")
+    group.add_argument("--card-exe", metavar="VELMORA_CARD_EXE", help="the card program's cases, under Wine")
     parser.add_argument("--helper", metavar="REGVALUE_EXE", help="with --wine: the registry helper")
     args, rest = parser.parse_known_args()
     if args.host:
         harness.BACKEND = harness.HostBackend(args.host)
-    elif args.hive:
+    elif args.hive or args.card_exe:
         import hive_backend
 
-        harness.BACKEND = hive_backend.HiveBackend(args.hive, harness.TYPE_NAMES, harness.HOST_LOCALES)
+        harness.BACKEND = hive_backend.HiveBackend(args.hive or args.card_exe, harness.TYPE_NAMES,
+                                                   harness.HOST_LOCALES)
+        if args.card_exe:
+            import wine_backend
+
+            harness.CARD_EXE = wine_backend.CardExe(args.card_exe, harness.BACKEND.base)
     else:
         import wine_backend
 
@@ -55,6 +62,8 @@ def main():
     try:
         program = unittest.main(module=cases, argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
     finally:
+        if harness.CARD_EXE is not None:
+            harness.CARD_EXE.close()
         harness.BACKEND.close()
     sys.exit(0 if program.result.wasSuccessful() else 1)
 

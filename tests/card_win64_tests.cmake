@@ -10,3 +10,7 @@ add_test(NAME card_exe_under_wine
   COMMAND ${VELMORA_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/blackbox.py --card-exe $<TARGET_FILE:velmora-card>
           CardProgram)
 set_tests_properties(card_exe_under_wine PROPERTIES TIMEOUT 600)
+
+add_test(NAME card_exe_build_is_reproducible
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducible.sh ${CMAKE_SOURCE_DIR} $<TARGET_FILE:velmora-card>
+          ${CMAKE_SOURCE_DIR}/cmake/mingw-x86_64.cmake Release velmora-card)

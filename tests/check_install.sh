@@ -22,7 +22,8 @@ cmake --install build/native --prefix "$work/prefix" >/dev/null
 (cd "$work/prefix" && find . -type f | sort) > "$work/installed"
 printf '%s\n' ./bin/velmora-card ./share/bash-completion/completions/velmora-card ./share/doc/velmora/LICENSE \
     ./share/doc/velmora/README.md ./share/man/man1/velmora-card.1 ./share/man/man1/velmora.1 \
-    ./share/velmora/velmora.exe ./share/velmora/velmora.exe.sha256 > "$work/expected"
+    ./share/velmora/velmora-card.exe ./share/velmora/velmora-card.exe.sha256 ./share/velmora/velmora.exe \
+    ./share/velmora/velmora.exe.sha256 > "$work/expected"
 diff -u "$work/expected" "$work/installed" || fail "the install tree is not as expected"
 
 # The manual page: nothing above style level from mandoc, and man renders it
@@ -39,7 +40,8 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort > "$work/packaged"
 printf '%s\n' ./usr/bin/velmora-card ./usr/share/bash-completion/completions/velmora-card ./usr/share/doc/velmora/README.md \
     ./usr/share/doc/velmora/changelog.gz ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz \
     ./usr/share/man/man1/velmora-card.1.gz ./usr/share/velmora/velmora.exe \
-    ./usr/share/velmora/velmora.exe.sha256 | sort > "$work/expected"
+    ./usr/share/velmora/velmora.exe.sha256 ./usr/share/velmora/velmora-card.exe \
+    ./usr/share/velmora/velmora-card.exe.sha256 | sort > "$work/expected"
 diff -u "$work/expected" "$work/packaged" || fail "the package's files are not as expected"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
 # The hive engine is the tool's own: libc is all it needs.
@@ -52,7 +54,10 @@ echo "$report" | grep -q '^E:' && fail "lintian reports errors"
 
 dpkg-deb -x "$deb" "$work/root"
 cmp "$work/root/usr/share/velmora/velmora.exe" build/galileo/velmora.exe || fail "the packaged exe is not the one built"
-(cd "$work/root/usr/share/velmora" && sha256sum --quiet -c velmora.exe.sha256) || fail "the checksum file does not verify"
+cmp "$work/root/usr/share/velmora/velmora-card.exe" build/card-win64/velmora-card.exe ||
+    fail "the packaged velmora-card.exe is not the one built"
+(cd "$work/root/usr/share/velmora" && sha256sum --quiet -c velmora.exe.sha256 velmora-card.exe.sha256) ||
+    fail "the checksum files do not verify"
 # What it unpacks renames a card; the completion offers the commands.
 card=$work/card/Windows/System32/config
 mkdir -p "$card"

@@ -46,8 +46,10 @@ def hive_backend_export(path, exact=False):
     return hive_backend.export(path, exact)
 
 
-# Set by blackbox.py: the backend under test.
+# Set by blackbox.py: the backend under test, and velmora-card.exe under Wine
+# when the card program's cases run against it.
 BACKEND = None
+CARD_EXE = None
 
 
 def renamed(old, new):

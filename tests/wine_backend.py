@@ -6,6 +6,7 @@ pipes (a server started by a captured wine call would hold them for its linger
 time); close() stops every server, so nothing outlives the tests.
 """
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -36,8 +37,9 @@ class WineBackend:
         if self.locale not in self.environments:
             prefix = os.path.join(self.base, "prefix-" + LOCALES[self.locale])
             os.makedirs(prefix)
-            env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                       LC_ALL=LOCALES[self.locale])
+            # The board's binary is 32-bit: a 32-bit prefix, even where Wine's 64-bit half is installed.
+            env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win32", WINEDEBUG="-all",
+                       WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=LOCALES[self.locale])
             env.pop("DISPLAY", None)
             quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             subprocess.run(["wineserver", "-p"], env=env, check=True, **quiet)
@@ -114,3 +116,38 @@ class WineBackend:
     def text(self, data):
         # Standard streams are text streams on Windows.
         return data.replace(b"\n", b"\r\n")
+
+
+class CardExe:
+    """velmora-card.exe under Wine's 64-bit half, run as the Linux program is:
+    paths become Z: paths on the way in and Linux paths again on the way out,
+    CR LF line ends LF. One prefix with a persistent wineserver, stopped by
+    close()."""
+
+    def __init__(self, exe, base):
+        self.exe = os.path.abspath(exe)
+        prefix = os.path.join(base, "prefix-win64")
+        os.makedirs(prefix)
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+        self.env.pop("DISPLAY", None)
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, **quiet)
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env, check=True, **quiet)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    @staticmethod
+    def linux_paths(data):
+        """Z:\\a\\b (and, in JSON, Z:\\\\a\\\\b) as /a/b."""
+        return re.sub(rb"Z:((?:\\{1,2}[^\\\s\"':;,()]+)+)",
+                      lambda m: m.group(1).replace(b"\\\\", b"/").replace(b"\\", b"/"), data)
+
+    def run(self, args, env=None):
+        args = [dos_path(a) if isinstance(a, str) and a.startswith("/") else a for a in args]
+        result = subprocess.run(["wine", self.exe] + args, env=dict(self.env, **(env or {})), capture_output=True,
+                                timeout=60)
+        out, err = (self.linux_paths(data.replace(b"\r\n", b"\n")) for data in (result.stdout, result.stderr))
+        return result.returncode, out, err

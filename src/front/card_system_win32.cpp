@@ -69,13 +69,13 @@ std::string MountFirst(const std::string& device) {
 }
 
 std::string NothingMounted(const std::string& folder) {
-    return "the folder " + folder + " is empty: name the card's drive (E:)";
+    return "the folder " + folder + " is empty, so nothing is mounted here: name the card's drive (E:)";
 }
 
 std::string WrongPartition() {
-    return "no Windows\\System32\\config\\SYSTEM below it: this is likely not the board's card, or the "
-           "card's "
-           "other partition (Disk Management shows them)";
+    return "no Windows\\System32\\config\\SYSTEM below it: this is likely the wrong partition, or not the "
+           "board's "
+           "card (Disk Management shows the card's partitions)";
 }
 
 std::string NextStep(int error, const std::string& /*hive*/) {
