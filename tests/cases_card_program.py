@@ -155,6 +155,19 @@ class CardProgram(Case):
         self.assertIn(b"warning: " + one.encode() + b" and ", err)
         self.assertIn(b"both hold MINWINPC", err)
 
+    def test_a_drive_letter_names_the_card(self):
+        if harness.CARD_EXE is None:
+            self.skipTest("velmora-card.exe only: a card as a drive")
+        card = os.path.join(self.cards, "drive")
+        self.card(os.path.join(card, "Windows", "System32", "config", "SYSTEM"))
+        harness.CARD_EXE.drive("e:", card)
+        status, out, err = self.run_card("rename", "E:", "galileo-01")
+        self.assertEqual((status, err), (0, b""))
+        self.assertTrue(out.endswith(b"velmora-card: the card is renamed: eject it (Explorer: right-click E:, Eject), "
+                                     b"then put it back in the board\n"), out)
+        self.assertIn(b"E:\\Windows\\System32\\config\\SYSTEM\n  Hostname           : galileo-01\n",
+                      self.run_card("status", "E:")[1])
+
     def test_usage(self):
         usage = b"usage: velmora-card [OPTION]... status CARD...\n"
         for args in (("-h",), ("--help",), ("rename", "card", "--help"), ("status", "-h")):

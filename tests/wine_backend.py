@@ -139,6 +139,13 @@ class CardExe:
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
+    def drive(self, letter, path):
+        """The folder at `path` as drive `letter` ("e:"), as a card in a reader is."""
+        link = os.path.join(self.env["WINEPREFIX"], "dosdevices", letter)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(path, link)
+
     @staticmethod
     def linux_paths(data):
         """Z:\\a\\b (and, in JSON, Z:\\\\a\\\\b) as /a/b."""

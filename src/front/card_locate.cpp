@@ -17,8 +17,9 @@ std::string EntryIgnoringCase(const std::string& directory, const char* name) {
     std::string found;
     ListDirectory(directory.c_str(), [&](const char* entry) {
         if (found.empty() && strcasecmp(entry, name) == 0) {
-            found = (directory.size() == 1 && directory[0] == PathSeparator ? "" : directory) +
-                    PathSeparator + entry;
+            const bool separated =
+                !directory.empty() && (directory.back() == PathSeparator || directory.back() == '/');
+            found = directory + (separated ? "" : std::string(1, PathSeparator)) + entry;
         }
     });
     return found;
