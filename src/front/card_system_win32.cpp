@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <windows.h>
 
@@ -28,11 +29,22 @@ std::wstring Wide(const std::string& text) {
     return wide;
 }
 
+UINT consoleCodePage = 0;
+
+// The console as the user had it, however the run ends.
+void RestoreConsole() {
+    SetConsoleOutputCP(consoleCodePage);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Any name the console can type reaches the hive as the same Unicode text.
-    SetConsoleOutputCP(CP_UTF8);
+    // Any name the console can type reaches the hive as the same Unicode text,
+    // and is shown in it.
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage != 0 && SetConsoleOutputCP(CP_UTF8)) {
+        atexit(RestoreConsole);
+    }
     std::vector<std::string> arguments;
     std::vector<char*> pointers;
     for (int i = 0; i < argc; ++i) {

@@ -261,12 +261,13 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
         errno = file->error;
         return Because(std::string("the hive cannot be written: ") + strerror(errno));
     }
-    const std::wstring name =
-        Wide(file->directoryPath + (log.empty() ? file->fileName + HiveLogSuffixes[0] : log));
-    const HANDLE probe =
-        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    log.empty() ? CREATE_NEW : OPEN_EXISTING,
-                    log.empty() ? FILE_FLAG_DELETE_ON_CLOSE : FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The log there is opened for writing; where there is none, the folder
+    // must let us add one (asked of the folder: nothing is made yet).
+    const bool none = log.empty();
+    const HANDLE probe = CreateFileW(Wide(none ? file->directoryPath : file->directoryPath + log).c_str(),
+                                     none ? FILE_ADD_FILE : GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     none ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         file->error = Errno(GetLastError());
         return Because("its log cannot be written: " + Failure(GetLastError()));
