@@ -14,3 +14,10 @@ set_tests_properties(card_exe_under_wine PROPERTIES TIMEOUT 600)
 add_test(NAME card_exe_build_is_reproducible
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_reproducible.sh ${CMAKE_SOURCE_DIR} $<TARGET_FILE:velmora-card>
           ${CMAKE_SOURCE_DIR}/cmake/mingw-x86_64.cmake Release velmora-card)
+
+# SIGKILL at every write and flush of a rename (clean and dirty), and the
+# exe's own next run after each.
+add_test(NAME card_exe_crash_consistency
+  COMMAND ${VELMORA_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/crash_consistency.py --card-exe
+          $<TARGET_FILE:velmora-card>)
+set_tests_properties(card_exe_crash_consistency PROPERTIES LABELS crash TIMEOUT 600)

@@ -17,6 +17,7 @@ line says which), and after that run every other value must be as before (as
 chntpw's reged reads the hive).
 
     crash_consistency.py VELMORA     (Debian's python3, for python3-hivex)
+    crash_consistency.py --card-exe VELMORA_CARD_EXE   (the hive kills of the Windows program, under Wine)
 """
 import hashlib
 import os
@@ -30,6 +31,7 @@ import hive_backend
 import hive_check
 import hive_fixture
 import hivex
+import wine_backend
 
 KEYS = {
     "Hostname": "SYSTEM/ControlSet001/Services/Tcpip/Parameters",
@@ -143,10 +145,37 @@ def check_seeding_flush(velmora, base):
     return []
 
 
-def check_hive(velmora, base, dirty):
+def linux_runs(velmora):
+    """The rename to kill and the later run, of the Linux program on `hive`."""
+    def run(hive, name, prefix=()):
+        env = dict(os.environ, VELMORA_SYSTEM_HIVE=hive, XDG_STATE_HOME=os.path.dirname(hive), LC_ALL="C")
+        return subprocess.run(list(prefix) + [velmora, name], env=env, capture_output=True)
+    return run
+
+
+def exe_runs(card):
+    """The same of velmora-card.exe under Wine. The first kills fall on Wine's
+    own writes before the program starts (nothing written: the old names), the
+    rest on the rename's."""
+    def run(hive, name, prefix=()):
+        trace = hive + ".trace"
+        prefix = [trace if arg == "/dev/null" else arg for arg in prefix]
+        result = subprocess.run(prefix + ["wine", card.exe, "rename", "-q", wine_backend.dos_path(hive), name],
+                                env=card.env, capture_output=True)
+        # Wine's launcher outlives the program it started: the kill shows in the trace, not in its status.
+        if prefix:
+            with open(trace) as f:
+                killed = "+++ killed by SIGKILL" in f.read()
+            os.unlink(trace)
+            result.returncode = -9 if killed else result.returncode
+        return result
+    return run
+
+
+def check_hive(run, base, dirty, syscalls=None):
     """Kills at every call of each kind while a hive is renamed."""
     failures, kills = [], 0
-    for syscall in HIVE_SYSCALLS:
+    for syscall in syscalls or HIVE_SYSCALLS:
         when = 1
         while True:
             directory = tempfile.mkdtemp(dir=base)
@@ -166,17 +195,16 @@ def check_hive(velmora, base, dirty):
             expected = {k: v for k, v in hive_backend.export(reference).items()}
             if dirty:
                 hive_fixture.dirty(hive, hive_fixture.domain_from_log)
-            command = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
-                       "-e", f"inject={syscall}:signal=KILL:when={when}", velmora, NEW.decode()]
-            env = dict(os.environ, VELMORA_SYSTEM_HIVE=hive, XDG_STATE_HOME=directory, LC_ALL="C")
-            result = subprocess.run(command, env=env, capture_output=True)
+            strace = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + syscall,
+                      "-e", f"inject={syscall}:signal=KILL:when={when}"]
+            result = run(hive, NEW.decode(), strace)
             where = f"{'dirty ' if dirty else ''}hive: killed at {syscall} #{when}"
             if result.returncode not in (-9, 137):
                 if result.returncode != 0:
                     failures.append(f"hive: {syscall} #{when}: untouched run failed: {result.stderr!r}")
                 break
             kills += 1
-            later = subprocess.run([velmora, LATER.decode()], env=env, capture_output=True)
+            later = run(hive, LATER.decode())
             found = re.search(rb"Old Computer Name : (\w+)", later.stdout)
             if later.returncode != 0 or not found or found.group(1) not in (OLD, NEW):
                 failures.append(f"{where}: the later run found neither the old names nor the new: "
@@ -193,13 +221,15 @@ def check_hive(velmora, base, dirty):
 
 
 def main():
+    if sys.argv[1] == "--card-exe":
+        return main_exe(os.path.abspath(sys.argv[2]))
     velmora = os.path.abspath(sys.argv[1])
     failures, kills = [], 0
     with tempfile.TemporaryDirectory() as base:
         failures += check_durable_order(velmora, base)
         failures += check_seeding_flush(velmora, base)
         for dirty in (False, True):
-            hive_failures, hive_kills = check_hive(velmora, base, dirty)
+            hive_failures, hive_kills = check_hive(linux_runs(velmora), base, dirty)
             failures += hive_failures
             kills += hive_kills
         for syscall in SYSCALLS:
@@ -225,6 +255,26 @@ def main():
         print("strace killed nothing: cannot inject signals here")
         return 1
     return 1 if failures else 0
+
+
+def main_exe(exe):
+    """The hive kills of velmora-card.exe under Wine: at every write and flush
+    of the hive and its logs, the later run (the exe's own) must find the old
+    names or the new ones, and leave a hive that loads."""
+    failures, kills = [], 0
+    with tempfile.TemporaryDirectory() as base:
+        card = wine_backend.CardExe(exe, base)
+        try:
+            for dirty in (False, True):
+                hive_failures, hive_kills = check_hive(exe_runs(card), base, dirty, ["pwrite64", "fsync"])
+                failures += hive_failures
+                kills += hive_kills
+        finally:
+            card.close()
+    for failure in failures:
+        print(failure)
+    print(f"velmora-card.exe: {kills} kill points, {len(failures)} failures")
+    return 1 if failures or kills == 0 else 0
 
 
 if __name__ == "__main__":
