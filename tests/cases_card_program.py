@@ -33,14 +33,26 @@ class CardProgram(Case):
         if harness.CARD_EXE is not None:
             result = harness.CARD_EXE.run(list(args), env)
             # Every hive velmora-card.exe renamed must load as it is.
-            for top, _, names in os.walk(self.cards) if "rename" in args and result[0] == 0 else ():
-                for name in names:
-                    if name == "SYSTEM":
-                        self.assertEqual(hive_check.check_file(os.path.join(top, name)), [], args)
+            hive = self.renamed_hive(args) if result[0] == 0 else None
+            if hive:
+                self.assertEqual(hive_check.check_file(hive), [], args)
             return result
         env = dict({k: v for k, v in os.environ.items() if k != "VELMORA_SYSTEM_HIVE"}, LC_ALL="C") | (env or {})
         result = subprocess.run([self.card_tool] + list(args), env=env, capture_output=True, timeout=60)
         return result.returncode, result.stdout, result.stderr
+
+    def renamed_hive(self, args):
+        """The hive a rename (not a dry run) named by a Linux path, as velmora-card finds it."""
+        words = [a for a in args if isinstance(a, str)]
+        dry = any(a == "--dry-run" or (a.startswith("-") and not a.startswith("--") and "n" in a) for a in words)
+        operands = [a for a in words if not a.startswith("-")]
+        if dry or operands[:1] != ["rename"] or len(operands) != 3 or not operands[1].startswith("/"):
+            return None
+        if os.path.isfile(operands[1]):
+            return operands[1]
+        found = [os.path.join(top, name) for top, _, names in os.walk(operands[1]) for name in names
+                 if name.upper() == "SYSTEM"]
+        return found[0] if found else None
 
     def files(self):
         found = {}
@@ -74,6 +86,13 @@ class CardProgram(Case):
         self.assertIn("state              : dirty: Windows would replay 2 log entries from SYSTEM.LOG1 and SYSTEM.LOG2\n", blocks[1])
         self.assertEqual(blocks[2], refused + "\n  state              : refused: not a registry hive")
         self.assertEqual(self.files(), before)  # status writes nothing
+        # An old-format log (Vista to 8) is replayed as well, and the card renamed from it.
+        old = self.card(os.path.join(self.cards, "four", "SYSTEM"), "BOARD-4")
+        self.fixture.dirty(old, self.fixture.domain_from_log, old_format=True)
+        self.assertRegex(self.run_card("status", old)[1], rb"state              : dirty: Windows would replay \d+ "
+                                                          rb"dirty pages from SYSTEM.LOG1\n")
+        self.assertEqual(self.run_card("-q", "rename", old, "BOARD-5")[0], 0)
+        self.assertEqual(hive_backend_export(old)[(TCPIP.lower(), "domain")], (1, "from.log\0".encode("utf-16-le")))
         self.assertEqual(self.run_card("status", mount)[0], 0)
         # A card that cannot be written could not be renamed.
         if subprocess.run(["chattr", "+i", clean], capture_output=True).returncode == 0:

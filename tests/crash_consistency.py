@@ -19,7 +19,6 @@ chntpw's reged reads the hive).
     crash_consistency.py VELMORA     (Debian's python3, for python3-hivex)
     crash_consistency.py --card-exe VELMORA_CARD_EXE   (the hive kills of the Windows program, under Wine)
 """
-import hashlib
 import os
 import re
 import subprocess
