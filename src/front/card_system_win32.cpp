@@ -2,6 +2,7 @@
 // console written in UTF-8, drives, and what to do next in a Windows user's
 // words; see card_system.h.
 #include "card_system.h"
+#include "host_api.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,22 +13,6 @@
 const char PathSeparator = '\\';
 
 namespace {
-
-std::string Narrow(const wchar_t* wide) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string text(size > 0 ? static_cast<size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), size, nullptr, nullptr);
-    text.resize(text.size() - 1);
-    return text;
-}
-
-std::wstring Wide(const std::string& text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
-    wide.resize(wide.size() - 1);
-    return wide;
-}
 
 UINT consoleCodePage = 0;
 
@@ -48,7 +33,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     std::vector<char*> pointers;
     for (int i = 0; i < argc; ++i) {
-        arguments.push_back(Narrow(argv[i]));
+        arguments.push_back(Utf8(argv[i]));
     }
     for (std::string& argument : arguments) {
         pointers.push_back(argument.data());
@@ -60,7 +45,7 @@ int wmain(int argc, wchar_t** argv) {
 PathKind KindOf(const std::string& path, int* error) {
     // `E:` is the drive's root, not its current folder.
     const std::string named = path.size() == 2 && path[1] == ':' ? path + "\\" : path;
-    const DWORD attributes = GetFileAttributesW(Wide(named).c_str());
+    const DWORD attributes = GetFileAttributesW(Utf16(named).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         *error = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
         return PathKind::Missing;
@@ -114,10 +99,10 @@ std::vector<std::string> RemovableCards() {
     const DWORD drives = GetLogicalDrives();
     for (int letter = 0; letter < 26; ++letter) {
         const std::string root = std::string(1, static_cast<char>('A' + letter)) + ":\\";
-        if ((drives >> letter & 1) == 0 || GetDriveTypeW(Wide(root).c_str()) != DRIVE_REMOVABLE) {
+        if ((drives >> letter & 1) == 0 || GetDriveTypeW(Utf16(root).c_str()) != DRIVE_REMOVABLE) {
             continue;
         }
-        const DWORD hive = GetFileAttributesW(Wide(root + "Windows\\System32\\config\\SYSTEM").c_str());
+        const DWORD hive = GetFileAttributesW(Utf16(root + "Windows\\System32\\config\\SYSTEM").c_str());
         if (hive != INVALID_FILE_ATTRIBUTES && (hive & FILE_ATTRIBUTE_DIRECTORY) == 0) {
             cards.push_back(root.substr(0, 2));
         }

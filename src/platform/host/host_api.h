@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 // What the stand-in puts in a store it makes on first use: each value a
 // REG_SZ holding the host's name. Handed down, before the first registry
@@ -46,3 +47,10 @@ void KeepHiveUnwritten(bool unwritten);
 // Calls `visit` with the name of every entry of the directory at `path`, "."
 // and ".." included. False, with errno, when it cannot be listed.
 bool ListDirectory(const char* path, const std::function<void(const char* name)>& visit);
+
+#ifdef _WIN32
+// velmora-card.exe works in UTF-8 and calls Windows in UTF-16: the two
+// conversions, whole strings, for paths and arguments.
+std::wstring Utf16(const std::string& text);
+std::string Utf8(const wchar_t* text);
+#endif

@@ -1,5 +1,5 @@
 // The file helpers velmora-card.exe needs from the host's layer, on Windows:
-// listing a folder, and holding Ctrl-C and Ctrl-Break back while a rename is
+// listing a folder, UTF-8 and UTF-16, and holding Ctrl-C and Ctrl-Break back while a rename is
 // written, as a console control handler does on the board.
 #include "host_api.h"
 
@@ -36,21 +36,32 @@ void ReleaseInterrupts() {
     }
 }
 
+std::wstring Utf16(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), size, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
+}
+
 bool ListDirectory(const char* path, const std::function<void(const char* name)>& visit) {
-    wchar_t wide[MAX_PATH];
-    if (MultiByteToWideChar(CP_UTF8, 0, (std::string(path) + "\\*").c_str(), -1, wide, MAX_PATH) == 0) {
-        return false;
-    }
+    std::string pattern = path;
+    pattern += pattern.empty() || (pattern.back() != '\\' && pattern.back() != '/') ? "\\*" : "*";
     WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW(wide, &found);
+    const HANDLE listing = FindFirstFileW(Utf16(pattern).c_str(), &found);
     if (listing == INVALID_HANDLE_VALUE) {
         return false;
     }
     do {
-        char name[4 * MAX_PATH];
-        if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr, nullptr) > 0) {
-            visit(name);
-        }
+        visit(Utf8(found.cFileName).c_str());
     } while (FindNextFileW(listing, &found));
     FindClose(listing);
     return true;

@@ -15,9 +15,6 @@
 
 namespace {
 
-// A log larger than this cannot belong to a hive of that size: refused
-// unread rather than read whole.
-constexpr std::uint64_t LogSlack = 64u << 20;
 constexpr char ConfigDirectory[] = "/Windows/System32/config";
 
 HiveReason Because(const std::string& text) {
@@ -39,21 +36,16 @@ HiveReason ListedSpelling(std::string* path) {
         const size_t end = std::min(path->find('/', at), path->size());
         const std::string given = path->substr(at, end - at);
         at = end + 1;
-        const int directory =
-            open(resolved.empty() ? "/" : resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         std::string listed;
         unsigned alike = 0;
         bool exact = false;
-        if (directory >= 0) {
-            ForEachEntry(directory, [&](const char* name) {
-                if (strcasecmp(name, given.c_str()) == 0) {
-                    ++alike;
-                    exact = exact || given == name;
-                    listed = name;
-                }
-            });
-            close(directory);
-        }
+        ListDirectory(resolved.empty() ? "/" : resolved.c_str(), [&](const char* name) {
+            if (strcasecmp(name, given.c_str()) == 0) {
+                ++alike;
+                exact = exact || given == name;
+                listed = name;
+            }
+        });
         if (alike > 1 && index + 4 >= components) {
             return Because(
                 "two entries on the way to the hive differ only in letter case, and Windows would see "
@@ -138,15 +130,7 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {
     std::string refusal;
     const bool listed = ForEachEntry(file.directory, [&file, logs, &refusal](const char* name) {
-        for (size_t i = 0; i < HiveLogCount; ++i) {
-            if (strcasecmp(name, (file.fileName + HiveLogSuffixes[i]).c_str()) != 0) {
-                continue;
-            }
-            if (!logs->names[i].empty()) {
-                refusal = "both " + logs->names[i] + " and " + name + " lie beside it";
-            }
-            logs->names[i] = name;
-        }
+        NoteHiveLog(file, name, logs, &refusal);
     });
     if (!listed) {
         return Because(std::string("its directory cannot be read: ") + strerror(errno));
@@ -166,7 +150,7 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
             refusal = logs->names[i] + " cannot be read: " + strerror(errno);
         } else if (!S_ISREG(info.st_mode)) {
             refusal = logs->names[i] + " is not a regular file";
-        } else if (static_cast<std::uint64_t>(info.st_size) > LogSlack + 2 * hiveSize) {
+        } else if (IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)) {
             refusal = logs->names[i] + " is larger than any log of this hive can be";
         } else {
             logs->bytes[i].resize(static_cast<size_t>(info.st_size));

@@ -68,6 +68,12 @@ HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, si
 // Finds the logs beside the hive and reads them, refusing any larger than a
 // log of a hive of `hiveSize` bytes can be. `any`: at least one was found.
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any);
+// For the file layers' ReadHiveLogs: notes `entry` of the hive's directory
+// when it is one of the logs, ignoring case as the card's file systems do
+// (`refusal` when two spellings of one log lie there); and whether a log of
+// `logSize` bytes is larger than any of a hive of `hiveSize` bytes can be.
+void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::string* refusal);
+bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize);
 
 // Up to `size` bytes from the file's start; the count read in `got`.
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);

@@ -5,6 +5,7 @@
 // writes are positioned and FlushFileBuffers stands where fsync does. Paths
 // are UTF-8 here and UTF-16 at the system calls.
 #include "hive_file.h"
+#include "host_api.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,24 +15,8 @@
 
 namespace {
 
-constexpr std::uint64_t LogSlack = 64u << 20;
-
 HiveReason Because(const std::string& text) {
     return HiveReason{text};
-}
-
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(text.size() + 1, L'\0');
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? static_cast<size_t>(length - 1) : 0);
-    return wide;
-}
-
-std::string Narrow(const wchar_t* wide) {
-    char text[4 * MAX_PATH];
-    const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
-    return length > 0 ? text : "";
 }
 
 // The system's error as errno, for the card program's next step.
@@ -136,15 +121,15 @@ HANDLE OpenLocked(const std::wstring& path, bool write, void (*waiting)()) {
 HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file) {
     wchar_t full[MAX_PATH];
     wchar_t* name = nullptr;
-    const DWORD length = GetFullPathNameW(Wide(path).c_str(), MAX_PATH, full, &name);
+    const DWORD length = GetFullPathNameW(Utf16(path).c_str(), MAX_PATH, full, &name);
     if (length == 0 || length >= MAX_PATH || name == nullptr) {
         file->error = ENOENT;
         return Because(Failure(GetLastError()));
     }
-    file->fileName = Narrow(name);
+    file->fileName = Utf8(name);
     *name = L'\0';
-    file->directoryPath = Narrow(full);
-    const std::wstring wide = Wide(file->directoryPath + file->fileName);
+    file->directoryPath = Utf8(full);
+    const std::wstring wide = Utf16(file->directoryPath + file->fileName);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         file->error = EISDIR;
@@ -182,24 +167,12 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
 }
 
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {
-    WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW(Wide(file.directoryPath + "*").c_str(), &found);
-    if (listing == INVALID_HANDLE_VALUE) {
+    std::string refusal;
+    if (!ListDirectory(file.directoryPath.c_str(), [&file, logs, &refusal](const char* name) {
+            NoteHiveLog(file, name, logs, &refusal);
+        })) {
         return Because("its directory cannot be read: " + Failure(GetLastError()));
     }
-    std::string refusal;
-    do {
-        const std::string name = Narrow(found.cFileName);
-        for (size_t i = 0; i < HiveLogCount; ++i) {
-            if (strcasecmp(name.c_str(), (file.fileName + HiveLogSuffixes[i]).c_str()) == 0) {
-                refusal = logs->names[i].empty()
-                              ? refusal
-                              : "both " + logs->names[i] + " and " + name + " lie beside it";
-                logs->names[i] = name;
-            }
-        }
-    } while (FindNextFileW(listing, &found));
-    FindClose(listing);
     *any = false;
     for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
         logs->views[i] = {nullptr, 0};
@@ -208,13 +181,13 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         }
         *any = true;
         const HANDLE log =
-            CreateFileW(Wide(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ, FILE_SHARE_READ,
+            CreateFileW(Utf16(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ, FILE_SHARE_READ,
                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         LARGE_INTEGER size;
         size_t got = 0;
         if (log == INVALID_HANDLE_VALUE || !GetFileSizeEx(log, &size)) {
             refusal = logs->names[i] + " cannot be read: " + Failure(GetLastError());
-        } else if (static_cast<std::uint64_t>(size.QuadPart) > LogSlack + 2 * hiveSize) {
+        } else if (IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
             refusal = logs->names[i] + " is larger than any log of this hive can be";
         } else {
             logs->bytes[i].resize(static_cast<size_t>(size.QuadPart));
@@ -264,7 +237,7 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     // The log there is opened for writing; where there is none, the folder
     // must let us add one (asked of the folder: nothing is made yet).
     const bool none = log.empty();
-    const HANDLE probe = CreateFileW(Wide(none ? file->directoryPath : file->directoryPath + log).c_str(),
+    const HANDLE probe = CreateFileW(Utf16(none ? file->directoryPath : file->directoryPath + log).c_str(),
                                      none ? FILE_ADD_FILE : GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      none ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -304,7 +277,7 @@ bool GrowHive(const HiveFile& file, std::uint64_t size) {
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
                   const std::vector<unsigned char>& bytes) {
     const HANDLE log =
-        CreateFileW(Wide(file.directoryPath + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+        CreateFileW(Utf16(file.directoryPath + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                     nullptr, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log == INVALID_HANDLE_VALUE) {
         Failure(GetLastError());

@@ -1,13 +1,19 @@
-// The base block's checks, the same for every file layer; see hive_file.h.
+// What every file layer shares: the base block's checks, and which entries
+// beside the hive are its logs; see hive_file.h.
 #include "hive_file.h"
 
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
 HiveReason Because(const char* text) {
     return HiveReason{text};
 }
+
+// A log larger than this cannot belong to a hive of that size: refused
+// unread rather than read whole.
+constexpr std::uint64_t LogSlack = 64u << 20;
 
 } // namespace
 
@@ -35,4 +41,20 @@ HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, si
         return Because("truncated: the file is shorter than its header says");
     }
     return {};
+}
+
+void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::string* refusal) {
+    for (size_t i = 0; i < HiveLogCount; ++i) {
+        if (strcasecmp(entry, (file.fileName + HiveLogSuffixes[i]).c_str()) != 0) {
+            continue;
+        }
+        if (!logs->names[i].empty()) {
+            *refusal = "both " + logs->names[i] + " and " + entry + " lie beside it";
+        }
+        logs->names[i] = entry;
+    }
+}
+
+bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize) {
+    return logSize > LogSlack + 2 * hiveSize;
 }
