@@ -20,8 +20,9 @@ struct CardOptions {
 
 // The SYSTEM hive of CARD: below a mount point, below a Windows folder, in a
 // config folder, or the file itself. Empty, with why and what to do, when
-// CARD is none of these.
-std::string HiveOf(const char* card, std::string* why);
+// CARD is none of these. `found`: how many of the path's last components
+// were found on the card (the hive's own folders, never followed as links).
+std::string HiveOf(const char* card, std::string* why, unsigned* found);
 // The hive backend's own lines since the last call, on one line.
 std::string Said();
 

@@ -49,13 +49,14 @@ bool EndsWithIgnoringCase(const std::string& text, const char* tail) {
 
 } // namespace
 
-std::string HiveOf(const char* card, std::string* why) {
+std::string HiveOf(const char* card, std::string* why, unsigned* found) {
     std::string path = card;
     while (path.size() > 1 && (path.back() == '/' || path.back() == PathSeparator) &&
            path[path.size() - 2] != ':') {
         path.pop_back();
     }
     int error = 0;
+    *found = 0;
     switch (KindOf(path, &error)) {
     case PathKind::Missing:
         *why = error == ENOENT ? NoSuchCard() : strerror(error);
@@ -78,11 +79,14 @@ std::string HiveOf(const char* card, std::string* why) {
     }
     // A drive named as `E:` is its root.
     path += path.size() == 2 && path[1] == ':' ? std::string(1, PathSeparator) : "";
-    for (const std::string& found :
-         {Below(path, {"Windows", "System32", "config", "SYSTEM"}),
-          Below(path, {"System32", "config", "SYSTEM"}), Below(path, {"SYSTEM"})}) {
-        if (!found.empty()) {
-            return found;
+    for (const std::initializer_list<const char*> below :
+         {std::initializer_list<const char*>{"Windows", "System32", "config", "SYSTEM"},
+          std::initializer_list<const char*>{"System32", "config", "SYSTEM"},
+          std::initializer_list<const char*>{"SYSTEM"}}) {
+        const std::string hive = Below(path, below);
+        if (!hive.empty()) {
+            *found = static_cast<unsigned>(below.size());
+            return hive;
         }
     }
     *why = IsEmptyDirectory(path) ? NothingMounted(path) : WrongPartition();

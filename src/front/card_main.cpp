@@ -90,12 +90,13 @@ int Rename(const CardOptions& options, char* program) {
         return ExitFailed;
     }
     std::string why;
-    const std::string hive = HiveOf(card, &why);
+    unsigned found = 0;
+    const std::string hive = HiveOf(card, &why, &found);
     if (hive.empty()) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(card).c_str(), why.c_str());
         return ExitFailed;
     }
-    UseSystemHive(hive.c_str());
+    UseSystemHive(hive.c_str(), found);
     if (!WritableOrTold(hive)) {
         return ExitFailed;
     }

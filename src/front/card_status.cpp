@@ -81,11 +81,12 @@ bool TryRename(const CardReport& report, HKEY (&probes)[KeyCount]) {
 
 // Reads one card: what a rename would find, and whether it would be tried.
 void ReadCard(CardReport* report) {
-    report->hive = HiveOf(report->card.c_str(), &report->refusal);
+    unsigned found = 0;
+    report->hive = HiveOf(report->card.c_str(), &report->refusal, &found);
     if (report->hive.empty()) {
         return;
     }
-    UseSystemHive(report->hive.c_str());
+    UseSystemHive(report->hive.c_str(), found);
     HKEY keys[KeyCount] = {};
     const LONG opened =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0, KEY_QUERY_VALUE, &keys[TcpipKey]);

@@ -214,7 +214,7 @@ void Unlock() {
     }
 }
 
-LONG Attach(const char* /*hive*/) {
+LONG Attach(const char* /*hive*/, unsigned /*found*/) {
     const std::string base = StoreBase();
     bool madeBase = false;
     if (base.empty() || !MakeDirectories(base, &madeBase)) {

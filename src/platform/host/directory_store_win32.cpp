@@ -4,7 +4,7 @@
 
 namespace {
 
-LONG Attach(const char* /*hive*/) {
+LONG Attach(const char* /*hive*/, unsigned /*found*/) {
     return ERROR_FILE_NOT_FOUND;
 }
 

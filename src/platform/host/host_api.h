@@ -18,7 +18,9 @@ void SeedStandInWith(const SeedValue* values, int count);
 
 // The SYSTEM hive file a card program names, which the registry calls then
 // work on whatever VELMORA_SYSTEM_HIVE says. Null: chosen by the variable.
-void UseSystemHive(const char* path);
+// The last `found` components of `path` were found on the card, not named by
+// the user: no link there is followed.
+void UseSystemHive(const char* path, unsigned found = 0);
 
 // The hive backend's own lines ("velmora: <file>: <what>") are kept instead
 // of printed, for a program that reports them its own way; Take copies what

@@ -17,6 +17,7 @@ namespace {
 const RegistryBackend* backend = nullptr;
 int openKeys = 0;
 const char* chosenHive = nullptr;
+unsigned chosenFound = 0;
 
 // A card named by a program's argument, else VELMORA_SYSTEM_HIVE; set but
 // empty (a misspelt script) still means a hive, which then refuses: never the
@@ -47,7 +48,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
     }
     if (backend == nullptr) {
         const RegistryBackend& chosen = ChosenBackend();
-        const LONG attached = chosen.attach(ChosenSystemHive());
+        const LONG attached = chosen.attach(ChosenSystemHive(), chosenHive != nullptr ? chosenFound : 0);
         if (attached != ERROR_SUCCESS) {
             return attached;
         }
@@ -132,6 +133,7 @@ LONG RegCloseKey(HKEY key) {
     return result;
 }
 
-void UseSystemHive(const char* path) {
+void UseSystemHive(const char* path, unsigned found) {
     chosenHive = path;
+    chosenFound = found;
 }

@@ -19,7 +19,9 @@ struct RegistryBackend {
     // Takes the store's exclusive lock (waiting for another run to finish)
     // and readies the store. Called when the first key is opened, with the
     // hive file chosen (for the hive backend; ignored by the directory store).
-    LONG (*attach)(const char* hive);
+    // `found`: how many of the hive path's last components were found on the
+    // card rather than named by the user.
+    LONG (*attach)(const char* hive, unsigned found);
     // Opens `subKey` below `parent`, or below HKEY_LOCAL_MACHINE when parent
     // is null. `forWriting`: the key was asked for KEY_SET_VALUE.
     LONG (*openKey)(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result);
@@ -56,6 +58,10 @@ bool ForEachKeyName(const char* path, const std::function<bool(const std::string
 // locked file. Returns the locked descriptor or -1. `waiting`, when given, is
 // called before waiting for another holder.
 int LockPath(const char* path, bool directory, void (*waiting)() = nullptr);
+// The same for `name` in the directory `at`; unless `follow`, a link there is
+// not followed (ELOOP) and a regular file is asked for is typed before it is
+// opened, so that no device node or FIFO is (EISDIR, EINVAL).
+int LockAt(int at, const char* name, bool directory, bool follow, void (*waiting)() = nullptr);
 
 // Replaces `name` in `directory` so that it holds the old content or the new,
 // whole, whenever the process dies: `fill` writes the new content to an

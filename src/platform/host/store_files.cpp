@@ -129,14 +129,25 @@ bool ReadAllAt(int fd, void* bytes, size_t size, off_t offset, size_t* got) {
 }
 
 int LockPath(const char* path, bool directory, void (*waiting)()) {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0);
+    return LockAt(AT_FDCWD, path, directory, true, waiting);
+}
+
+int LockAt(int at, const char* name, bool directory, bool follow, void (*waiting)()) {
+    const int flags =
+        O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0) | (follow ? 0 : O_NOFOLLOW);
+    const int lookup = follow ? 0 : AT_SYMLINK_NOFOLLOW;
     for (;;) {
-        const int fd = open(path, flags);
+        struct stat locked;
+        struct stat named;
+        // Typed before it is opened: opening a device node can itself act.
+        if (!follow && fstatat(at, name, &named, lookup) == 0 && !directory && !S_ISREG(named.st_mode)) {
+            errno = S_ISLNK(named.st_mode) ? ELOOP : S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+            return -1;
+        }
+        const int fd = openat(at, name, flags);
         if (fd < 0) {
             return -1;
         }
-        struct stat locked;
-        struct stat named;
         int result = flock(fd, LOCK_EX | LOCK_NB);
         if (result != 0 && errno == EWOULDBLOCK && waiting != nullptr) {
             waiting();
@@ -154,7 +165,8 @@ int LockPath(const char* path, bool directory, void (*waiting)()) {
             errno = saved;
             return -1;
         }
-        if (stat(path, &named) == 0 && named.st_dev == locked.st_dev && named.st_ino == locked.st_ino) {
+        if (fstatat(at, name, &named, lookup) == 0 && named.st_dev == locked.st_dev &&
+            named.st_ino == locked.st_ino) {
             return fd;
         }
         close(fd);

@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -21,14 +22,62 @@ HiveReason Because(const std::string& text) {
     return HiveReason{text};
 }
 
+constexpr char NoneOnCard[] = "; a board's card holds none there";
+
+// The entry of `directory` spelt `given` ignoring case, as the card's file
+// systems match names: `given` itself where it is listed. Two spellings
+// differing only in case are refused: Windows would see one of them.
+HiveReason SpellingIn(int directory, const std::string& given, const std::string& shown,
+                      std::string* listed) {
+    unsigned alike = 0;
+    bool exact = false;
+    *listed = given;
+    const bool read = ForEachEntry(directory, [&](const char* name) {
+        if (strcasecmp(name, given.c_str()) == 0) {
+            ++alike;
+            exact = exact || given == name;
+            *listed = exact ? given : name;
+        }
+    });
+    if (!read) {
+        return Because(shown + " cannot be read: " + strerror(errno));
+    }
+    return alike > 1
+               ? Because("two entries on the way to the hive differ only in letter case (" + shown +
+                         "), and Windows would see one: remove or rename the copy that is not the board's")
+               : HiveReason{};
+}
+
+// Opens the folder `name` of `*directory` in its place, following no link.
+HiveReason EnterFolder(int* directory, const std::string& name, const std::string& shown, int* error) {
+    struct stat info;
+    if (fstatat(*directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        *error = errno;
+        return Because(shown + ": " + strerror(errno));
+    }
+    if (S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode)) {
+        *error = S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
+        return Because(shown + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder") +
+                       NoneOnCard);
+    }
+    const int below = openat(*directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (below < 0) {
+        *error = errno;
+        return Because(shown + ": " + strerror(errno));
+    }
+    close(*directory);
+    *directory = below;
+    return {};
+}
+
 // Rewrites the absolute `path` component by component in the spelling its
 // directory lists, where the given one is not listed but a spelling that
 // differs only in letter case is: on a card's file systems mounted through
 // FUSE every spelling is a file of its own, and two runs must still take the
 // same lock. A refusal when the card is ambiguous: in the last four
 // components (Windows\System32\config\SYSTEM), two entries differing only in
-// case, of which Windows would see one.
-HiveReason ListedSpelling(std::string* path) {
+// case, of which Windows would see one (`checked` of them are on this path).
+HiveReason ListedSpelling(std::string* path, size_t checked = 4) {
     std::string resolved;
     const size_t components = static_cast<size_t>(std::count(path->begin(), path->end(), '/'));
     size_t index = 0;
@@ -46,7 +95,7 @@ HiveReason ListedSpelling(std::string* path) {
                 listed = name;
             }
         });
-        if (alike > 1 && index + 4 >= components) {
+        if (alike > 1 && index + checked >= components) {
             return Because(
                 "two entries on the way to the hive differ only in letter case, and Windows would see "
                 "one: remove or rename the copy that is not the board's");
@@ -67,36 +116,70 @@ std::string RealPath(const std::string& path) {
 // Where the hive really is, not through a link to it, spelt as its
 // directories list it; on a case-sensitive mount (ntfs-3g) a spelling
 // Windows would accept is looked for the same way. Empty when there is none.
-HiveReason Locate(const std::string& path, std::string* located, int* error) {
+HiveReason Locate(const std::string& path, size_t checked, std::string* located, int* error) {
     *located = RealPath(path);
     *error = errno;
     if (located->empty()) {
         char* here = path[0] == '/' ? nullptr : getcwd(nullptr, 0);
         std::string typed = here != nullptr ? std::string(here) + "/" + path : path;
         free(here);
-        if (typed[0] == '/' && !ListedSpelling(&typed)) {
+        if (typed[0] == '/' && !ListedSpelling(&typed, checked)) {
             *located = RealPath(typed);
         }
     }
-    return located->empty() ? HiveReason{} : ListedSpelling(located);
+    return located->empty() ? HiveReason{} : ListedSpelling(located, checked);
 }
 
 } // namespace
 
-HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file) {
+HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)(), HiveFile* file) {
+    // What the user typed may lead through links; what was found below it is
+    // the card's own, and followed through none.
+    std::string typed = path;
+    std::vector<std::string> below;
+    for (size_t slash; below.size() < found && (slash = typed.rfind('/')) != std::string::npos;) {
+        below.insert(below.begin(), typed.substr(slash + 1));
+        typed.resize(slash == 0 ? 1 : slash);
+    }
     std::string located;
     int unlocated = 0;
-    if (HiveReason ambiguous = Locate(path, &located, &unlocated)) {
+    if (HiveReason ambiguous = Locate(typed, 4 - below.size(), &located, &unlocated)) {
         return ambiguous;
     }
-    const size_t slash = located.rfind('/');
-    file->directoryPath = slash == 0 ? "/" : located.substr(0, slash);
-    file->fileName = located.substr(slash + 1);
-    file->lockFd = located.empty() ? -1 : LockPath(located.c_str(), false, waiting);
+    if (below.empty() && !located.empty()) {
+        const size_t slash = located.rfind('/');
+        below.push_back(located.substr(slash + 1));
+        located = slash == 0 ? "/" : located.substr(0, slash);
+    }
+    file->directoryPath = located;
+    file->directory =
+        located.empty() || below.empty() ? -1 : open(located.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file->directory < 0) {
+        file->error = located.empty() ? (unlocated != 0 ? unlocated : ENOENT) : errno;
+        return Because(file->error == ENOTDIR ? "not a regular file" : strerror(file->error));
+    }
+    for (size_t i = 0; i < below.size(); ++i) {
+        const bool hive = i + 1 == below.size();
+        std::string listed;
+        const std::string shown = file->shownFolder + below[i];
+        HiveReason refused = SpellingIn(file->directory, below[i], shown, &listed);
+        if (!refused && !hive) {
+            refused = EnterFolder(&file->directory, listed, shown, &file->error);
+            file->directoryPath += (file->directoryPath == "/" ? "" : "/") + listed;
+            file->shownFolder += listed + "/";
+        }
+        if (refused) {
+            return refused;
+        }
+        file->fileName = listed;
+    }
+    file->lockFd = LockAt(file->directory, file->fileName.c_str(), false, false, waiting);
     if (file->lockFd < 0) {
-        file->error = !located.empty() ? errno : unlocated != 0 ? unlocated : ENOENT;
-        return Because(file->error == EISDIR || file->error == EINVAL ? "not a regular file"
-                                                                      : strerror(file->error));
+        file->error = errno;
+        const std::string shown = file->shownFolder + file->fileName;
+        return Because(file->error == ELOOP ? shown + " is a symbolic link" + NoneOnCard
+                       : file->error == EISDIR || file->error == EINVAL ? "not a regular file"
+                                                                        : strerror(file->error));
     }
     // Windows reads the logs beside Windows\System32\config\SYSTEM: a hive
     // with another name elsewhere must be named there, or its log would be
@@ -108,11 +191,6 @@ HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* fi
          strcasecmp(file->directoryPath.c_str() + file->directoryPath.size() - tail, ConfigDirectory) != 0)) {
         return Because("the hive has another hard link, and Windows reads the logs beside the one in "
                        "Windows/System32/config: name that one");
-    }
-    file->directory = open(file->directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (file->directory < 0) {
-        file->error = errno;
-        return Because(strerror(errno));
     }
     return {};
 }
@@ -135,6 +213,10 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
     if (!listed) {
         return Because(std::string("its directory cannot be read: ") + strerror(errno));
     }
+    struct stat seen[HiveLogCount + 1] = {};
+    if (fstat(file.lockFd, &seen[HiveLogCount]) != 0) {
+        return Because(std::string("cannot be read: ") + strerror(errno));
+    }
     *any = false;
     for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
         logs->views[i] = {nullptr, 0};
@@ -142,24 +224,45 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
             continue;
         }
         *any = true;
-        // Never waits on a FIFO planted in a log's place.
-        const int fd = openat(file.directory, logs->names[i].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        struct stat info;
-        size_t got = 0;
-        if (fd < 0 || fstat(fd, &info) != 0) {
-            refusal = logs->names[i] + " cannot be read: " + strerror(errno);
-        } else if (!S_ISREG(info.st_mode)) {
-            refusal = logs->names[i] + " is not a regular file";
-        } else if (IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)) {
-            refusal = logs->names[i] + " is larger than any log of this hive can be";
-        } else {
-            logs->bytes[i].resize(static_cast<size_t>(info.st_size));
-            if (!ReadAllAt(fd, logs->bytes[i].data(), logs->bytes[i].size(), 0, &got)) {
-                refusal = logs->names[i] + " cannot be read: " + strerror(errno);
-            }
-            logs->bytes[i].resize(got);
-            logs->views[i] = {logs->bytes[i].data(), got};
+        const std::string shown = file.shownFolder + logs->names[i];
+        // Typed before it is opened: a device node may act when opened, a
+        // FIFO would block, and a link may lead off the card.
+        struct stat& info = seen[i];
+        if (fstatat(file.directory, logs->names[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            refusal = shown + " cannot be read: " + strerror(errno);
+            continue;
         }
+        refusal = S_ISLNK(info.st_mode)    ? shown + " is a symbolic link" + NoneOnCard
+                  : !S_ISREG(info.st_mode) ? shown + " is not a regular file"
+                  : IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)
+                      ? shown + " is larger than any log of this hive can be"
+                      : "";
+        for (size_t other = 0; other <= HiveLogCount && refusal.empty(); ++other) {
+            if (other != i && seen[other].st_ino == info.st_ino && seen[other].st_dev == info.st_dev) {
+                refusal = shown +
+                          (other == HiveLogCount ? " is the hive's own file under a second name"
+                                                 : " is the same file as " + logs->names[other]) +
+                          NoneOnCard;
+            }
+        }
+        if (!refusal.empty()) {
+            continue;
+        }
+        errno = 0;
+        const int fd =
+            openat(file.directory, logs->names[i].c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        struct stat opened;
+        if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino ||
+            opened.st_dev != info.st_dev ||
+            !ReadUsefulLog(
+                static_cast<std::uint64_t>(info.st_size),
+                [fd](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
+                    return ReadAllAt(fd, into, want, static_cast<off_t>(offset), got);
+                },
+                &logs->bytes[i])) {
+            refusal = shown + " cannot be read: " + (fd < 0 || errno != 0 ? strerror(errno) : "it changed");
+        }
+        logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (fd >= 0) {
             close(fd);
         }
@@ -201,7 +304,8 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     const char* what = "the hive cannot be written: ";
     if (file->writeFd >= 0) {
         const int fd =
-            log.empty() ? -1 : openat(file->directory, log.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            log.empty() ? -1
+                        : openat(file->directory, log.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
         what = "its log cannot be written: ";
         if (fd >= 0) {
             close(fd);
@@ -237,14 +341,31 @@ bool GrowHive(const HiveFile& file, std::uint64_t size) {
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
                   const std::vector<unsigned char>& bytes) {
     struct stat primary;
-    const mode_t mode = fstat(file.lockFd, &primary) == 0 ? primary.st_mode & 0666 : 0600;
-    const int fd =
-        openat(file.directory, name.c_str(),
-               O_RDWR | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT | O_EXCL | O_NOFOLLOW : 0), mode);
-    if (fd < 0) {
+    if (fstat(file.lockFd, &primary) != 0) {
         return false;
     }
-    bool ok = WriteAllAt(fd, bytes.data(), bytes.size(), 0) && fsync(fd) == 0;
+    const int fd = openat(file.directory, name.c_str(),
+                          O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0),
+                          primary.st_mode & 0666);
+    struct stat log;
+    if (fd < 0 || fstat(fd, &log) != 0 || !S_ISREG(log.st_mode) ||
+        (log.st_dev == primary.st_dev && log.st_ino == primary.st_ino)) {
+        const int saved = fd < 0 ? errno : EINVAL;
+        if (fd >= 0) {
+            close(fd);
+        }
+        errno = saved;
+        return false;
+    }
+    // A stale entry right after ours could be chained to it at boot: a unit
+    // of zeros ends the chain there.
+    std::vector<unsigned char> written = bytes;
+    const auto size = static_cast<std::uint64_t>(log.st_size);
+    if (size > written.size()) {
+        written.resize(written.size() +
+                       static_cast<size_t>(std::min<std::uint64_t>(HiveLogUnit, size - written.size())));
+    }
+    bool ok = WriteAllAt(fd, written.data(), written.size(), 0) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     return ok && (!create || fsync(file.directory) == 0);
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ using HiveHandle = int;
 struct HiveFile {
     std::string directoryPath; // Windows: with its trailing separator
     std::string fileName;
+    // The folders found on the card below the path the user typed, as
+    // "Windows/System32/config/": what a refusal there names. Nothing below
+    // what the user typed is followed through a link.
+    std::string shownFolder;
     HiveHandle lockFd = -1;  // read-only, locked (Windows: read-write where it may be)
     HiveHandle writeFd = -1; // read-write, once opened for writing
     HiveHandle directory = -1;
@@ -52,11 +57,13 @@ struct HiveFile {
     int error = 0;              // errno of the last failed open, for the card program
 };
 
-// Finds the hive at `path` in the spelling its directories list, opens and
-// locks it (calling `waiting` before waiting for another run) and opens its
-// directory. A hive with another hard link is accepted only where Windows
-// reads its logs.
-HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file);
+// Finds the hive at `path` in the spelling its directories list, opens its
+// directory and, in it, opens and locks the hive (calling `waiting` before
+// waiting for another run). The last `found` components of `path` were found
+// on the card, not typed: each is opened in the one above, and a link, device
+// node, FIFO or socket there is refused before it is opened. A hive with
+// another hard link is accepted only where Windows reads its logs.
+HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)(), HiveFile* file);
 
 // Reads and checks the base block into `header` (4096 bytes), and the file's
 // size. A dirty hive (checksum wrong or sequence numbers apart) is no refusal:
@@ -65,8 +72,11 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty);
 // The checks of ReadHiveHeader, on the `got` bytes read and the file's size.
 HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, size_t got, bool* dirty);
 
-// Finds the logs beside the hive and reads them, refusing any larger than a
-// log of a hive of `hiveSize` bytes can be. `any`: at least one was found.
+// Finds the logs beside the hive, in the folder it was opened in, and reads
+// what a replay can use of them. Refused unopened: a log that is a link or no
+// regular file, that is the hive's own file or another log's, or that is
+// larger than a log of a hive of `hiveSize` bytes can be. `any`: at least one
+// was found.
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any);
 // For the file layers' ReadHiveLogs: notes `entry` of the hive's directory
 // when it is one of the logs, ignoring case as the card's file systems do
@@ -74,6 +84,11 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
 // `logSize` bytes is larger than any of a hive of `hiveSize` bytes can be.
 void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::string* refusal);
 bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize);
+// Reads what a replay can use of a log of `size` bytes into `bytes`, through
+// `read` (up to `want` bytes at `offset`, the count in `got`; false, with
+// errno, on failure): the valid part only, never a sparse tail.
+using HiveReadAt = std::function<bool(unsigned char* into, size_t want, std::uint64_t offset, size_t* got)>;
+bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsigned char>* bytes);
 
 // Up to `size` bytes from the file's start; the count read in `got`.
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);

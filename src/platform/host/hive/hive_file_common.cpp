@@ -2,6 +2,7 @@
 // beside the hive are its logs; see hive_file.h.
 #include "hive_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <strings.h>
 
@@ -57,4 +58,25 @@ void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::s
 
 bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize) {
     return logSize > LogSlack + 2 * hiveSize;
+}
+
+bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsigned char>* bytes) {
+    size_t have = 0;
+    size_t cursor = 0;
+    size_t length = static_cast<size_t>(size);
+    for (;;) {
+        const size_t want = HiveLogUsefulLength(bytes->data(), have, length, HiveMaxBinsDataSize, &cursor);
+        if (want <= have) {
+            bytes->resize(want);
+            return true;
+        }
+        bytes->resize(want);
+        size_t got = 0;
+        if (!read(bytes->data() + have, want - have, have, &got)) {
+            return false;
+        }
+        // A log cut shorter meanwhile ends where it now ends.
+        length = got < want - have ? have + got : length;
+        have += got;
+    }
 }

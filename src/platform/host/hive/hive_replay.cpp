@@ -405,3 +405,54 @@ bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize) {
     }
     return present >= bins;
 }
+
+size_t HiveLogUsefulLength(const unsigned char* log, size_t have, size_t size, std::uint32_t maxBinsDataSize,
+                           size_t* cursor) {
+    if (have < HiveLogHeaderSize) {
+        return std::min<size_t>(size, HiveLogHeaderSize);
+    }
+    const LogHeader header = ReadLogHeader({log, have});
+    if (!header.usable) {
+        return HiveLogHeaderSize;
+    }
+    if (header.type == HiveOldFormatLog) {
+        const std::uint32_t binsDataSize = HiveLe32(log + BaseBlockField::BinsDataSize);
+        if (binsDataSize > maxBinsDataSize) {
+            return HiveLogHeaderSize;
+        }
+        const size_t bitmapEnd = DirtyLogField::Bitmap + size_t{binsDataSize} / HiveLogUnit / 8;
+        if (have < bitmapEnd) {
+            return std::min(size, bitmapEnd);
+        }
+        size_t dirty = 0;
+        for (size_t i = DirtyLogField::Bitmap; i < bitmapEnd; ++i) {
+            dirty += static_cast<size_t>(__builtin_popcount(log[i]));
+        }
+        return std::min(size,
+                        (bitmapEnd + HiveLogUnit - 1) / HiveLogUnit * HiveLogUnit + dirty * HiveLogUnit);
+    }
+    // New format: entry by entry, each read whole before it is checked.
+    size_t offset = std::max<size_t>(*cursor, HiveLogHeaderSize);
+    for (;;) {
+        if (size - offset < LogEntryField::HeaderSize) {
+            return offset;
+        }
+        if (have < offset + LogEntryField::HeaderSize) {
+            return offset + LogEntryField::HeaderSize;
+        }
+        const std::uint32_t entrySize = HiveLe32(log + offset + LogEntryField::Size);
+        if (memcmp(log + offset, "HvLE", 4) != 0 || entrySize < HiveLogUnit || entrySize > size - offset) {
+            return offset;
+        }
+        if (have < offset + entrySize) {
+            return offset + entrySize;
+        }
+        std::uint64_t budget = entrySize;
+        Entry entry;
+        if (!EntryAt({log, have}, offset, maxBinsDataSize, &budget, &entry)) {
+            return offset;
+        }
+        offset += entry.size;
+        *cursor = offset;
+    }
+}

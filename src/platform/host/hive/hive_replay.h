@@ -66,6 +66,15 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
 bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,
                         std::uint32_t floor, std::uint32_t* sequence);
 
+// How many of a log's first bytes a replay can use, given its first `have`
+// of `size` bytes: its base block, then (new format) its entries up to the
+// first that is not valid, or (old format) its bitmap and the pages it marks.
+// `*cursor` (0 at first) keeps where the entries were checked to between
+// calls. Once the result is at most `have`, the log is read: what lies past
+// it can never be replayed, so a sparse or padded log costs nothing to skip.
+size_t HiveLogUsefulLength(const unsigned char* log, size_t have, size_t size, std::uint32_t maxBinsDataSize,
+                           size_t* cursor);
+
 // Whether every page of the recovered bins past a file of `fileSize` bytes (a
 // cut growth) was written by the applied replay, rather than read as zeros.
 bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize);

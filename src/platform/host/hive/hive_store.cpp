@@ -195,7 +195,7 @@ LONG Refuse(const HiveReason& why, LONG error) {
     return error;
 }
 
-LONG Attach(const char* path) {
+LONG Attach(const char* path, unsigned found) {
     *FilledHiveCardState() = HiveCardState{};
     hive.path = path != nullptr ? path : "";
     if (hive.path.empty()) {
@@ -205,7 +205,7 @@ LONG Attach(const char* path) {
                 "velmora-card)");
         return ERROR_FILE_NOT_FOUND;
     }
-    if (HiveReason unopened = OpenHiveFile(hive.path, TellWaiting, &hive.file)) {
+    if (HiveReason unopened = OpenHiveFile(hive.path, found, TellWaiting, &hive.file)) {
         FilledHiveCardState()->openError = hive.file.error;
         errno = hive.file.error;
         return Refuse(unopened,
