@@ -28,10 +28,16 @@ std::string Said();
 
 // card_text.cpp
 
-// Text as shown: control characters (and, on Linux, backslashes) escaped, so
-// that no stored name can break a line.
+// Text as shown: control characters (C0, DEL, C1), bytes that are no text of
+// the code set (and, on Linux, backslashes) escaped as \xNN, so that nothing
+// read from a card can break a line or drive the terminal.
 std::string Shown(const char* text);
-// Text as a JSON string.
+// The same inside a line of our own (a path, a reason): backslashes as they are.
+std::string ShownInLine(const char* text);
+// A stored name as the rename's own lines show it.
+void ShowName(const char* name, char* shown, size_t size);
+// Text as a JSON string: controls as \u escapes, a byte that is no text as
+// U+FFFD.
 std::string Json(const char* text);
 // The board's own rules, and those of Windows' rename dialog and of DNS host
 // names. nullptr, or the rule the name breaks; `beyondAscii` is set for a name

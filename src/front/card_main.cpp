@@ -77,7 +77,8 @@ bool WritableOrTold(const std::string& hive) {
     KeepHiveMessages(false);
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
     if (!writable && !next.empty()) {
-        fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", hive.c_str(), said.c_str(), next.c_str());
+        fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", ShownInLine(hive.c_str()).c_str(),
+                said.c_str(), next.c_str());
         return false;
     }
     return true;
@@ -102,12 +103,13 @@ int Rename(const CardOptions& options, char* program) {
     }
     KeepHiveUnwritten(options.dryRun);
     char* run[] = {program, name, nullptr};
-    const int status = RunVelmora(2, run, {!options.quiet, !options.anyName});
+    const int status = RunVelmora(2, run, {!options.quiet, !options.anyName, ShowName});
     const std::string mount = MountOf(hive);
     if (status == ExitDone && options.dryRun) {
-        printf("velmora-card: a dry run: nothing was written to %s\n", hive.c_str());
+        printf("velmora-card: a dry run: nothing was written to %s\n", ShownInLine(hive.c_str()).c_str());
     } else if (status == ExitDone && mount.empty()) {
-        printf("velmora-card: renamed %s: put it back where the board reads it\n", hive.c_str());
+        printf("velmora-card: renamed %s: put it back where the board reads it\n",
+               ShownInLine(hive.c_str()).c_str());
     } else if (status == ExitDone) {
         printf("velmora-card: the card is renamed: %s\n", UnmountAndReturn(mount).c_str());
     }
@@ -150,6 +152,9 @@ int TakeOption(const char* arg, CardOptions* options) {
 } // namespace
 
 int CardMain(int argc, char** argv) {
+    // Nothing a card names (its path, its files, its names) reaches the
+    // terminal raw.
+    ShowHiveTextThrough(ShownInLine);
     CardOptions options;
     bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {

@@ -139,7 +139,7 @@ void PrintBlock(const CardReport& report) {
         printf("  state              : dirty: Windows would replay %u %s from %s\n", report.state.replayed,
                report.state.oldFormat ? (report.state.replayed == 1 ? "dirty page" : "dirty pages")
                                       : (report.state.replayed == 1 ? "log entry" : "log entries"),
-               report.state.logs);
+               ShownInLine(report.state.logs).c_str());
     }
     printf("  writable           : %s%s\n\n", report.writable ? "yes" : "no: ", report.notWritable.c_str());
 }
@@ -190,8 +190,9 @@ int Status(const CardOptions& options) {
         for (size_t j = i + 1; j < reports.size(); ++j) {
             if (reports[i].agree && reports[j].agree && reports[i].hive != reports[j].hive &&
                 CompareNames(reports[i].names[H1], reports[j].names[H1]) == 0) {
-                fprintf(stderr, "velmora-card: warning: %s and %s both hold %s\n", reports[i].card.c_str(),
-                        reports[j].card.c_str(), Shown(reports[j].names[H1]).c_str());
+                fprintf(stderr, "velmora-card: warning: %s and %s both hold %s\n",
+                        Shown(reports[i].card.c_str()).c_str(), Shown(reports[j].card.c_str()).c_str(),
+                        Shown(reports[j].names[H1]).c_str());
             }
         }
     }

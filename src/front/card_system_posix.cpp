@@ -1,5 +1,6 @@
 // velmora-card on Linux: the locale (UTF-8 under C), stat, mount points, and
 // what to do next in the words of a Linux shell; see card_system.h.
+#include "card.h"
 #include "card_system.h"
 
 #include <cerrno>
@@ -31,6 +32,23 @@ void ChooseLocale() {
         setenv("LC_ALL", "C.UTF-8", 1);
     }
     setlocale(LC_ALL, "");
+}
+
+// `text` as one word of a shell, so that a suggested command, pasted, runs
+// just itself: as it is when plain, else in single quotes, or as $'...' with
+// \xNN escapes where it holds a control character or a byte that is no text.
+std::string Quoted(const std::string& text) {
+    if (!text.empty() &&
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_/.,:@%+=-") == std::string::npos) {
+        return text;
+    }
+    const bool controls = ShownInLine(text.c_str()) != text;
+    std::string quoted = controls ? "$'" : "'";
+    for (char c : controls ? Shown(text.c_str()) : text) {
+        quoted += c != '\'' ? std::string(1, c) : controls ? "\\'" : "'\\''";
+    }
+    return quoted + "'";
 }
 
 } // namespace
@@ -79,11 +97,11 @@ std::string NoSuchCard() {
 
 std::string MountFirst(const std::string& device) {
     return "this is the card's device, not its files: mount it first (sudo mkdir -p /mnt/card; sudo mount " +
-           device + " /mnt/card), then name /mnt/card";
+           Quoted(device) + " /mnt/card), then name /mnt/card";
 }
 
 std::string NothingMounted(const std::string& folder) {
-    return "the folder is empty: nothing is mounted here (sudo mount /dev/sdX2 " + folder +
+    return "the folder is empty: nothing is mounted here (sudo mount /dev/sdX2 " + Quoted(folder) +
            ", the card's Windows partition; lsblk -f lists them)";
 }
 
@@ -99,13 +117,13 @@ std::string NextStep(int error, const std::string& hive) {
     case EROFS:
         return "the card is mounted read-only: slide back the adapter's lock switch if it has one, then "
                "remount it read-write (sudo mount -o remount,rw " +
-               (mount.empty() ? std::string("MOUNTPOINT") : mount) + ")";
+               (mount.empty() ? std::string("MOUNTPOINT") : Quoted(mount)) + ")";
     case EACCES:
     case EPERM:
         return geteuid() != 0 ? "this user may not write the card: run it as root (sudo velmora-card ...)"
                : error == EPERM
-                   ? "even root may not write it: clear the file's immutable flag (sudo chattr -i " + hive +
-                         ", or the log's beside it) or check how the card is mounted"
+                   ? "even root may not write it: clear the file's immutable flag (sudo chattr -i " +
+                         Quoted(hive) + ", or the log's beside it) or check how the card is mounted"
                    : "";
     default:
         return "";
@@ -113,7 +131,7 @@ std::string NextStep(int error, const std::string& hive) {
 }
 
 std::string UnmountAndReturn(const std::string& mount) {
-    return "unmount it (sudo umount " + mount + "), then put it back in the board";
+    return "unmount it (sudo umount " + Quoted(mount) + "), then put it back in the board";
 }
 
 std::vector<std::string> RemovableCards() {

@@ -6,28 +6,63 @@
 #include <cstdio>
 #include <cstring>
 
-std::string Shown(const char* text) {
+namespace {
+
+// Whether a character would drive the terminal: C0, DEL and C1 controls.
+bool IsControl(std::uint32_t character) {
+    return character < 0x20 || (character >= 0x7F && character <= 0x9F);
+}
+
+// `text` with every control character, and every byte that is no text of
+// the code set, as \xNN: nothing read from a card reaches the terminal raw.
+std::string Escaped(const char* text, bool backslashes) {
     std::string shown;
-    for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, byte == '\\' ? "\\\\" : "\\x%02X", byte);
-        // Where backslashes separate a path's folders they are shown as they are.
-        const bool escapedSlash = byte == '\\' && PathSeparator != '\\';
-        shown += byte < 0x20 || byte == 0x7F || escapedSlash ? escaped : std::string(1, *c);
+    for (const char* c = text; *c != '\0';) {
+        std::uint32_t character = 0;
+        size_t length = 1;
+        const bool valid = NextCharacter(c, &character, &length) && length > 0;
+        length = valid ? length : 1;
+        for (size_t i = 0; i < length; ++i) {
+            const auto byte = static_cast<unsigned char>(c[i]);
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, byte == '\\' ? "\\\\" : "\\x%02X", byte);
+            shown += !valid || IsControl(character) || (length == 1 && byte == '\\' && backslashes)
+                         ? escaped
+                         : std::string(1, c[i]);
+        }
+        c += length;
     }
     return shown;
 }
 
+} // namespace
+
+std::string Shown(const char* text) {
+    // Where backslashes separate a path's folders they are shown as they are.
+    return Escaped(text, PathSeparator != '\\');
+}
+
+std::string ShownInLine(const char* text) {
+    return Escaped(text, false);
+}
+
+void ShowName(const char* name, char* shown, size_t size) {
+    snprintf(shown, size, "%s", Shown(name).c_str());
+}
+
 std::string Json(const char* text) {
     std::string quoted = "\"";
-    for (const char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
+    for (const char* c = text; *c != '\0';) {
+        std::uint32_t character = 0;
+        size_t length = 1;
+        const bool valid = NextCharacter(c, &character, &length) && length > 0;
         char escaped[8];
-        snprintf(escaped, sizeof escaped, "\\u%04X", byte);
-        quoted += byte == '"' || byte == '\\' ? std::string("\\") + *c
-                  : byte < 0x20               ? escaped
-                                              : std::string(1, *c);
+        // JSON is UTF-8: a byte that is no text stands as U+FFFD.
+        snprintf(escaped, sizeof escaped, "\\u%04X", valid ? character : 0xFFFD);
+        quoted += *c == '"' || *c == '\\'          ? std::string("\\") + *c
+                  : !valid || IsControl(character) ? escaped
+                                                   : std::string(c, length);
+        c += valid ? length : 1;
     }
     return quoted + "\"";
 }

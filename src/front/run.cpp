@@ -30,6 +30,7 @@ constexpr char Banner[] =
 } // namespace
 
 int RunVelmora(int argc, char** argv, RunOptions options) {
+    ShowNamesThrough(options.showName);
     if (options.banner) {
         fputs(Banner, stdout);
         fflush(stdout);

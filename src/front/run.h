@@ -1,11 +1,15 @@
 #pragma once
 
+#include "console.h"
+
 // How a program runs velmora: the board program shows its banner and checks
-// the name's length in bytes of the code page; the card program may leave
-// the banner out and count the name its own way before.
+// the name's length in bytes of the code page, and prints names as stored;
+// the card program may leave the banner out, counts the name its own way
+// before, and shows names read from a card through `showName`.
 struct RunOptions {
     bool banner = true;
     bool lengthChecked = false;
+    NameShower showName = nullptr;
 };
 
 // One run: the banner, then the usage line, the name's message or the

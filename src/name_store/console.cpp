@@ -12,6 +12,20 @@ static void WriteError(const char* format, va_list args) {
     fflush(stderr);
 }
 
+static NameShower nameShower = nullptr;
+
+void ShowNamesThrough(NameShower shower) {
+    nameShower = shower;
+}
+
+const char* ShownName(const char* name, char* shown, size_t size) {
+    if (nameShower == nullptr) {
+        return name;
+    }
+    nameShower(name, shown, size);
+    return shown;
+}
+
 void WriteProgress(const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -2,6 +2,15 @@
 // file, so every message is flushed at once to keep the order the tool wrote.
 #pragma once
 
+#include <cstddef>
+
+// How a name read from the store is printed: as stored (the board), or
+// through `shower` where a program prints names from untrusted media.
+using NameShower = void (*)(const char* name, char* shown, size_t size);
+void ShowNamesThrough(NameShower shower);
+// `name` as it is printed: itself, or its shown form in `shown`.
+const char* ShownName(const char* name, char* shown, size_t size);
+
 // A progress line on standard output.
 void WriteProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

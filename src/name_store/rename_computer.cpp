@@ -17,16 +17,22 @@ void RenameComputer(const char* newName) {
         names[value.tag] = QueryNameValue(keys[value.key], value.valueName, value.label);
     }
 
+    // Room for every byte escaped as \xNN.
+    char buffers[NameValueCount][4 * ValueBufferSize + 1];
+    const char* shown[NameValueCount];
+    for (int tag = H1; tag < NameValueCount; ++tag) {
+        shown[tag] = ShownName(names[tag], buffers[tag], sizeof buffers[tag]);
+    }
     // Every value is checked against H1; nothing has been written yet, so a
     // refusal leaves the registry as it was.
     for (int tag = H2; tag < NameValueCount; ++tag) {
         if (CompareNames(names[H1], names[tag]) != 0) {
-            FailWith("Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n", names[H1], names[H2], names[C1],
-                     names[C2]);
+            FailWith("Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n", shown[H1], shown[H2], shown[C1],
+                     shown[C2]);
         }
     }
 
-    WriteProgress("Old Computer Name : %s\n", names[H1]);
+    WriteProgress("Old Computer Name : %s\n", shown[H1]);
     for (const NameValue& value : NameValues) {
         SetNameValue(keys[value.key], value.valueName, newName, value.label);
     }

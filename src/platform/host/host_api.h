@@ -27,6 +27,10 @@ void UseSystemHive(const char* path, unsigned found = 0);
 // was kept since the last call into `buffer` (cut to fit, terminated) and
 // forgets it.
 void KeepHiveMessages(bool keep);
+// How the hive backend's lines show the card's path and what they quote from
+// the card (file names): as they are, or through `shown`, handed down by a
+// program whose cards are untrusted, so that none reaches the terminal raw.
+void ShowHiveTextThrough(std::string (*shown)(const char* text));
 void TakeHiveMessages(char* buffer, size_t size);
 
 // What the hive backend found of the card it last worked on, as data for a

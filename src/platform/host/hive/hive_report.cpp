@@ -8,25 +8,35 @@
 namespace {
 
 HiveCardState cardState;
+std::string (*shownText)(const char*) = nullptr;
+
+std::string ShownText(const std::string& text) {
+    return shownText != nullptr ? shownText(text.c_str()) : text;
+}
 bool keepMessages = false;
 std::string keptMessages;
 
 } // namespace
 
+void ShowHiveTextThrough(std::string (*shown)(const char* text)) {
+    shownText = shown;
+}
+
 void TellHive(const std::string& path, const std::string& reason) {
     if (keepMessages) {
         keptMessages += keptMessages.empty() ? "" : "\n";
-        keptMessages += reason;
+        keptMessages += ShownText(reason);
         return;
     }
     fflush(stdout);
-    fprintf(stderr, "velmora: %s: %s\n", path.c_str(), reason.c_str());
+    fprintf(stderr, "velmora: %s: %s\n", ShownText(path).c_str(), ShownText(reason).c_str());
     fflush(stderr);
 }
 
 void TellHiveWaiting(const std::string& path) {
     fflush(stdout);
-    fprintf(stderr, "velmora: %s: another run is using this card: waiting for it to finish\n", path.c_str());
+    fprintf(stderr, "velmora: %s: another run is using this card: waiting for it to finish\n",
+            ShownText(path).c_str());
     fflush(stderr);
 }
 
