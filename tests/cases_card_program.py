@@ -2,8 +2,10 @@
 import hashlib
 import json
 import os
+import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 
 import harness
@@ -59,6 +61,9 @@ class CardProgram(Case):
         for top, _, names in os.walk(self.cards):
             for name in names:
                 path = os.path.join(top, name)
+                if not stat.S_ISREG(os.lstat(path).st_mode):  # a planted link, FIFO or device: never read
+                    found[path] = (os.readlink(path) if os.path.islink(path) else "", os.lstat(path).st_mtime_ns)
+                    continue
                 with open(path, "rb") as f:
                     found[path] = (hashlib.sha256(f.read()).hexdigest(), os.stat(path).st_mtime_ns)
         return found
@@ -159,6 +164,121 @@ class CardProgram(Case):
         self.assertEqual(self.run_card("rename", mount, "lab-01", "--any-name")[0], 0)
         os.unlink(hive + ".LOG1")
         self.assertEqual(self.files().keys(), before.keys() - {hive + ".LOG1"})
+
+    def test_a_crafted_card_reaches_nothing_of_the_pc(self):
+        if harness.CARD_EXE is not None:
+            self.skipTest("Linux links, device nodes and terminals; the exe's own refusals are its unit rows")
+        outside = tempfile.mkdtemp(dir=harness.BACKEND.base)  # the PC's own Windows folder and files
+        victim = os.path.join(outside, "victim")
+        pc_hive = self.card(os.path.join(outside, "System32", "config", "SYSTEM"), "PC")
+
+        def plant(mount, where, target):
+            path = os.path.join(mount, *where.split("/"))
+            shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path) if os.path.lexists(path) else None
+            if target == "hard":
+                os.link(os.path.join(os.path.dirname(path), "SYSTEM"), path)
+            elif target == "fifo":
+                os.mkfifo(path)
+            elif target == "device":
+                os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            else:
+                os.symlink(os.path.relpath(target[1:], os.path.dirname(path)) if target[0] == "~" else target, path)
+
+        rows = [  # the place on the card, what it becomes (~: a relative link), what the refusal names
+            ("Windows", outside, b"Windows is a symbolic link"),
+            ("Windows/System32", "~" + os.path.join(outside, "System32"), b"Windows/System32 is a symbolic link"),
+            ("Windows/System32/config", os.path.dirname(pc_hive), b"System32/config is a symbolic link"),
+            ("Windows/System32/config/SYSTEM", "~" + pc_hive, b"config/SYSTEM is a symbolic link"),
+            ("Windows/System32/config/SYSTEM", "SYSTEM.real", b"config/SYSTEM is a symbolic link"),
+            ("Windows/System32/config/SYSTEM.LOG1", victim, b"config/SYSTEM.LOG1 is a symbolic link"),
+            ("Windows/System32/config/system.log1", "~" + victim, b"config/system.log1 is a symbolic link"),
+            ("Windows/System32/config/SYSTEM.LOG2", "SYSTEM", b"config/SYSTEM.LOG2 is a symbolic link"),
+            ("Windows/System32/config/SYSTEM.LOG1", "hard", b"config/SYSTEM.LOG1 is the hive's own file"),
+            ("Windows/System32/config/SYSTEM.LOG2", "fifo", b"config/SYSTEM.LOG2 is not a regular file"),
+            ("Windows/System32/config/SYSTEM.LOG1", "device", b"config/SYSTEM.LOG1 is not a regular file"),
+        ]
+        for i, (where, target, said) in enumerate(rows):
+            mount = os.path.join(self.cards, "crafted%d" % i)
+            hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
+            os.link(hive, hive + ".real") if target == "SYSTEM.real" else None
+            with open(victim, "wb") as f:
+                f.write(b"precious")
+            plant(mount, where, target)
+            before, pc_before = self.files(), [(n, os.lstat(os.path.join(t, n)).st_mtime_ns)
+                                               for t, _, ns in os.walk(outside) for n in ns]
+            for args in (("status", mount), ("rename", "-n", mount, "lab-01"), ("rename", mount, "lab-01")):
+                # strace shows the device node is typed, never opened (opening one can arm a watchdog).
+                trace = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2"] if target == "device" else []
+                got = subprocess.run(trace + [self.card_tool] + list(args), env=dict(os.environ, LC_ALL="C"),
+                                     capture_output=True, timeout=60)
+                self.assertEqual(got.returncode, 1, (where, target, args))
+                self.assertIn(said, got.stdout + got.stderr, (where, target, args))
+                self.assertNotIn(b"SYSTEM.LOG1\", O_", got.stderr, (where, target, args))
+            self.assertEqual(self.files(), before, (where, target))
+            self.assertEqual([(n, os.lstat(os.path.join(t, n)).st_mtime_ns) for t, _, ns in os.walk(outside)
+                              for n in ns], pc_before, (where, target))
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        # The user's own choices may be links: the card named through one, and a hive in place with a hard link.
+        mount = os.path.join(self.cards, "plain")
+        hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
+        os.symlink(mount, os.path.join(outside, "card-link"))
+        self.assertEqual(self.run_card("-q", "rename", os.path.join(outside, "card-link"), "lab-02")[0], 0)
+        self.assertEqual(hive_backend_export(hive)[(TCPIP.lower(), "hostname")], (1, "lab-02\0".encode("utf-16-le")))
+        # Two sparse 576 MiB logs beside a hive with a torn header cost what a clean card does.
+        with open(hive, "r+b") as f:
+            f.seek(508)
+            f.write(b"\xff\xff\xff\xff")
+        for log in ("SYSTEM.LOG1", "SYSTEM.LOG2"):
+            with open(hive + log[6:], "wb") as f:
+                f.truncate(576 << 20)
+        probe = "import resource,subprocess,sys; subprocess.run(sys.argv[1:]); " \
+                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)"
+        got = subprocess.run([sys.executable, "-c", probe, self.card_tool, "status", mount], capture_output=True)
+        self.assertLess(int(got.stdout.split()[-1]), 64 << 10, got.stdout)
+        self.assertIn(b"no log beside it has a valid header", got.stdout)
+
+    def test_nothing_a_card_names_reaches_the_terminal_raw(self):
+        if harness.CARD_EXE is not None:
+            self.skipTest("a Linux terminal and shell")
+        raw = "a\x1b]0;x\x07\u009b"
+        mount = os.path.join(self.cards, "card;touch PWNED2 " + raw)
+        hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"), raw)
+        outputs = [self.run_card("status", mount, env={"LC_ALL": "C.UTF-8"}),
+                   self.run_card("rename", mount, "lab-01", env={"LC_ALL": "C.UTF-8"})]
+        self.card(hive, raw)
+        self.fixture.dirty(hive, lambda h: h.node_set_value(
+            self.fixture.add(h, h.root(), TCPIP.split("\\", 1)[1]),
+            {"key": "NV Hostname", "t": REG_SZ, "value": self.fixture.sz("b" + raw)}))
+        outputs.append(self.run_card("rename", mount, "lab-01", env={"LC_ALL": "C.UTF-8"}))
+        outputs.append(self.run_card("--json", "status", mount, env={"LC_ALL": "C.UTF-8"}))
+        for status, out, err in outputs:
+            for control in (b"\x1b", b"\x07", "\u009b".encode()):
+                self.assertNotIn(control, out + err)
+        self.assertIn(b"Old Computer Name : a\\x1B]0;x\\x07\\xC2\\x9B\n", outputs[1][1])
+        self.assertIn(b"Name Mismatch : H1 = a\\x1B", outputs[2][2])
+        self.assertEqual(json.loads(outputs[3][1])["names"]["NV Hostname"], "b" + raw)
+        # A suggested command, pasted into a shell, names just that folder.
+        empty = os.path.join(self.cards, "empty;touch PWNED2 $(touch PWNED) " + raw)
+        os.mkdir(empty)
+        out = self.run_card("status", empty, env={"LC_ALL": "C.UTF-8"})[1]
+        self.assertNotIn(b"\x1b", out)
+        suggested = out.decode().split("sudo mount /dev/sdX2 ", 1)[1].split(", the card's", 1)[0]
+        echoed = subprocess.run(["bash", "-c", "printf %s " + suggested], cwd=self.cards, capture_output=True)
+        self.assertEqual(echoed.stdout, empty.encode())
+        self.assertFalse(os.path.exists(os.path.join(self.cards, "PWNED2")))
+        # TAB after `rename` offers mount points without running what they hold, each one shell word.
+        table = os.path.join(self.cards, "mounts")
+        with open(table, "w") as f:
+            f.write("/dev/sdb2 /media/t/card;touch\\040PWNED2 vfat rw 0 0\n"
+                    "/dev/sdc1 /media/t/$(touch${IFS}PWNED) exfat rw 0 0\n/dev/sda1 / ext4 rw 0 0\n")
+        completion = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "completion", "velmora-card")
+        script = ('source "$1"; COMP_WORDS=(velmora-card rename /media/t/); COMP_CWORD=2; _velmora_card; '
+                  'for s in "${COMPREPLY[@]}"; do eval "printf \'%s\\n\' $s"; done')
+        got = subprocess.run(["bash", "-c", script, "bash", completion], cwd=self.cards, capture_output=True,
+                             env=dict(os.environ, _VELMORA_CARD_MOUNTS=table))
+        self.assertEqual(got.stdout.decode().splitlines(), ["/media/t/card;touch PWNED2", "/media/t/$(touch${IFS}PWNED)"])
+        self.assertEqual([n for n in os.listdir(self.cards) if n.startswith("PWNED")], [])
 
     def test_status_as_data_and_shared_names(self):
         one = self.card(os.path.join(self.cards, "one", "SYSTEM"), "minwinpc")
