@@ -257,4 +257,27 @@ TEST(HiveReplayTest, RefusalsAndHostileLogs) {
     }
 }
 
+// What a file layer reads of a log: the chain up to the first entry that is
+// not valid, the old format's bitmap and marked pages, a header alone.
+TEST(HiveReplayTest, ALogIsReadAsFarAsAReplayCanUseIt) {
+    Bytes chain = Log(7, {Entry(7, {{0, 'B'}}), Entry(8, {{4096, 'C'}})});
+    const size_t valid = chain.size();
+    chain.resize(valid + 4 * HiveLogUnit); // zeros, then a valid entry a replay never reaches
+    const Bytes stale = Entry(9, {{0, 'D'}});
+    chain.insert(chain.end(), stale.begin(), stale.end());
+    Bytes old = OldLog({{4096, 'B'}});
+    const size_t oldUsed = old.size();
+    old.resize(oldUsed + HivePageSize);
+    Bytes zeros(1u << 20);
+    for (const auto& [log, useful] : {std::pair{&chain, valid}, {&old, oldUsed}, {&zeros, size_t{512}}}) {
+        size_t have = 0;
+        size_t cursor = 0;
+        for (size_t want;
+             (want = HiveLogUsefulLength(log->data(), have, log->size(), 1u << 20, &cursor)) > have;) {
+            have = want;
+        }
+        EXPECT_EQ(HiveLogUsefulLength(log->data(), have, log->size(), 1u << 20, &cursor), useful);
+    }
+}
+
 } // namespace

@@ -83,7 +83,7 @@ std::string HiveOf(const char* card, std::string* why, unsigned* found) {
          {std::initializer_list<const char*>{"Windows", "System32", "config", "SYSTEM"},
           std::initializer_list<const char*>{"System32", "config", "SYSTEM"},
           std::initializer_list<const char*>{"SYSTEM"}}) {
-        const std::string hive = Below(path, below);
+        std::string hive = Below(path, below);
         if (!hive.empty()) {
             *found = static_cast<unsigned>(below.size());
             return hive;

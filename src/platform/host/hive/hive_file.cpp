@@ -130,6 +130,56 @@ HiveReason Locate(const std::string& path, size_t checked, std::string* located,
     return located->empty() ? HiveReason{} : ListedSpelling(located, checked);
 }
 
+// Walks from the folder open in `file` down the components found on the
+// card, each opened in the one above and none through a link; the hive's own
+// name, last, as listed.
+HiveReason WalkFound(const std::vector<std::string>& below, HiveFile* file) {
+    for (size_t i = 0; i < below.size(); ++i) {
+        const bool hive = i + 1 == below.size();
+        std::string listed;
+        const std::string shown = file->shownFolder + below[i];
+        HiveReason refused = SpellingIn(file->directory, below[i], shown, &listed);
+        if (!refused && !hive) {
+            refused = EnterFolder(&file->directory, listed, shown, &file->error);
+            file->directoryPath += (file->directoryPath == "/" ? "" : "/") + listed;
+            file->shownFolder += listed + "/";
+        }
+        if (refused) {
+            return refused;
+        }
+        file->fileName = listed;
+    }
+    return {};
+}
+
+// Why the log `names[index]` may not be read, typed before it is opened (a
+// device node may act when opened, a FIFO would block, a link may lead off
+// the card); empty when it may. `seen` holds the logs typed so far and, last,
+// the hive; `seen[index]` gets this one.
+std::string LogRefusal(const HiveFile& file, const std::string* names, size_t index, std::uint64_t hiveSize,
+                       struct stat* seen) {
+    const std::string shown = file.shownFolder + names[index];
+    struct stat& info = seen[index];
+    if (fstatat(file.directory, names[index].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return shown + " cannot be read: " + strerror(errno);
+    }
+    if (S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode)) {
+        return shown + (S_ISLNK(info.st_mode) ? " is a symbolic link" + std::string(NoneOnCard)
+                                              : " is not a regular file");
+    }
+    for (size_t other = 0; other <= HiveLogCount; ++other) {
+        if (other != index && seen[other].st_ino == info.st_ino && seen[other].st_dev == info.st_dev) {
+            return shown +
+                   (other == HiveLogCount ? " is the hive's own file under a second name"
+                                          : " is the same file as " + names[other]) +
+                   NoneOnCard;
+        }
+    }
+    return IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)
+               ? shown + " is larger than any log of this hive can be"
+               : "";
+}
+
 } // namespace
 
 HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)(), HiveFile* file) {
@@ -158,20 +208,8 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
         file->error = located.empty() ? (unlocated != 0 ? unlocated : ENOENT) : errno;
         return Because(file->error == ENOTDIR ? "not a regular file" : strerror(file->error));
     }
-    for (size_t i = 0; i < below.size(); ++i) {
-        const bool hive = i + 1 == below.size();
-        std::string listed;
-        const std::string shown = file->shownFolder + below[i];
-        HiveReason refused = SpellingIn(file->directory, below[i], shown, &listed);
-        if (!refused && !hive) {
-            refused = EnterFolder(&file->directory, listed, shown, &file->error);
-            file->directoryPath += (file->directoryPath == "/" ? "" : "/") + listed;
-            file->shownFolder += listed + "/";
-        }
-        if (refused) {
-            return refused;
-        }
-        file->fileName = listed;
+    if (HiveReason refused = WalkFound(below, file)) {
+        return refused;
     }
     file->lockFd = LockAt(file->directory, file->fileName.c_str(), false, false, waiting);
     if (file->lockFd < 0) {
@@ -225,26 +263,8 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         }
         *any = true;
         const std::string shown = file.shownFolder + logs->names[i];
-        // Typed before it is opened: a device node may act when opened, a
-        // FIFO would block, and a link may lead off the card.
-        struct stat& info = seen[i];
-        if (fstatat(file.directory, logs->names[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            refusal = shown + " cannot be read: " + strerror(errno);
-            continue;
-        }
-        refusal = S_ISLNK(info.st_mode)    ? shown + " is a symbolic link" + NoneOnCard
-                  : !S_ISREG(info.st_mode) ? shown + " is not a regular file"
-                  : IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)
-                      ? shown + " is larger than any log of this hive can be"
-                      : "";
-        for (size_t other = 0; other <= HiveLogCount && refusal.empty(); ++other) {
-            if (other != i && seen[other].st_ino == info.st_ino && seen[other].st_dev == info.st_dev) {
-                refusal = shown +
-                          (other == HiveLogCount ? " is the hive's own file under a second name"
-                                                 : " is the same file as " + logs->names[other]) +
-                          NoneOnCard;
-            }
-        }
+        const struct stat& info = seen[i];
+        refusal = LogRefusal(file, logs->names, i, hiveSize, seen);
         if (!refusal.empty()) {
             continue;
         }

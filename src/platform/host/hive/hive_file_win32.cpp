@@ -7,10 +7,12 @@
 #include "hive_file.h"
 #include "host_api.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 #include <windows.h>
 
 namespace {
@@ -100,11 +102,11 @@ bool WriteAt(HANDLE file, const unsigned char* bytes, size_t size, std::uint64_t
 
 // Opens the hive so that no other run or writer can open it meanwhile; a
 // second run waits, and says so once.
-HANDLE OpenLocked(const std::wstring& path, bool write, void (*waiting)()) {
+HANDLE OpenLocked(const std::wstring& path, bool write, DWORD flags, void (*waiting)()) {
     for (bool told = false;;) {
         const HANDLE file =
             CreateFileW(path.c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0), FILE_SHARE_READ, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) {
             return file;
         }
@@ -116,9 +118,50 @@ HANDLE OpenLocked(const std::wstring& path, bool write, void (*waiting)()) {
     }
 }
 
+constexpr char NoneOnCard[] = "; a board's card holds none there";
+
+// What a refusal says of an opened file that is a link or junction, or no
+// regular file; empty when it is one. `info` is filled either way.
+std::string Unexpected(HANDLE file, const std::string& shown, BY_HANDLE_FILE_INFORMATION* info) {
+    if (!GetFileInformationByHandle(file, info)) {
+        return shown + " cannot be read: " + Failure(GetLastError());
+    }
+    return (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+               ? shown + " is a symbolic link or junction" + NoneOnCard
+           : (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? shown + " is not a regular file"
+                                                                      : "";
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The folders of `full` found on the card (the last `found` components, the
+// hive's own name last): none may be a reparse point, which could lead off
+// the card. Notes them as shown, with a separator, in `shownFolder`.
+HiveReason NoReparsePoints(const std::wstring& full, unsigned found, std::string* shownFolder) {
+    std::vector<size_t> ends;
+    for (size_t at = full.size(); ends.size() < found && at != std::wstring::npos && at > 0;) {
+        ends.insert(ends.begin(), at);
+        at = full.rfind(L'\\', at - 1);
+    }
+    for (size_t i = 0; i < ends.size(); ++i) {
+        const std::wstring prefix = full.substr(0, ends[i]);
+        const size_t start = full.rfind(L'\\', ends[i] - 1) + 1;
+        const std::string shown = *shownFolder + Utf8(full.substr(start, ends[i] - start).c_str());
+        const DWORD attributes = GetFileAttributesW(prefix.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return Because(shown + " is a symbolic link or junction" + NoneOnCard);
+        }
+        *shownFolder = i + 1 < ends.size() ? shown + "\\" : *shownFolder;
+    }
+    return {};
+}
+
 } // namespace
 
-HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* file) {
+HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)(), HiveFile* file) {
     wchar_t full[MAX_PATH];
     wchar_t* name = nullptr;
     const DWORD length = GetFullPathNameW(Utf16(path).c_str(), MAX_PATH, full, &name);
@@ -126,10 +169,17 @@ HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* fi
         file->error = ENOENT;
         return Because(Failure(GetLastError()));
     }
+    if (HiveReason refused = NoReparsePoints(full, found, &file->shownFolder)) {
+        file->error = EACCES;
+        return refused;
+    }
     file->fileName = Utf8(name);
     *name = L'\0';
     file->directoryPath = Utf8(full);
     const std::wstring wide = Utf16(file->directoryPath + file->fileName);
+    // A hive found on the card is opened as it lies, a link itself and not
+    // what it names; one the user named may be a link of the user's.
+    const DWORD flags = found > 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         file->error = EISDIR;
@@ -137,11 +187,11 @@ HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* fi
     }
     // Read and write at once where the card allows it: a second open for
     // writing would conflict with the sharing of the first.
-    HANDLE handle = OpenLocked(wide, true, waiting);
+    HANDLE handle = OpenLocked(wide, true, flags, waiting);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND &&
         GetLastError() != ERROR_PATH_NOT_FOUND) {
         file->error = Errno(GetLastError());
-        handle = OpenLocked(wide, false, waiting);
+        handle = OpenLocked(wide, false, flags, waiting);
     } else {
         file->error = 0;
     }
@@ -152,7 +202,9 @@ HiveReason OpenHiveFile(const std::string& path, void (*waiting)(), HiveFile* fi
     file->writeError = file->error;
     file->error = 0;
     file->lockFd = reinterpret_cast<std::intptr_t>(handle);
-    return {};
+    BY_HANDLE_FILE_INFORMATION info;
+    const std::string unexpected = Unexpected(handle, file->shownFolder + file->fileName, &info);
+    return unexpected.empty() ? HiveReason{} : Because(unexpected);
 }
 
 HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
@@ -173,6 +225,10 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         })) {
         return Because("its directory cannot be read: " + Failure(GetLastError()));
     }
+    BY_HANDLE_FILE_INFORMATION seen[HiveLogCount + 1] = {};
+    if (!GetFileInformationByHandle(Handle(file.lockFd), &seen[HiveLogCount])) {
+        return Because("cannot be read: " + Failure(GetLastError()));
+    }
     *any = false;
     for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
         logs->views[i] = {nullptr, 0};
@@ -180,23 +236,37 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
             continue;
         }
         *any = true;
-        const HANDLE log =
-            CreateFileW(Utf16(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const std::string shown = file.shownFolder + logs->names[i];
+        // Opened as it lies: a link or junction is refused, never followed.
+        const HANDLE log = CreateFileW(Utf16(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         LARGE_INTEGER size;
-        size_t got = 0;
         if (log == INVALID_HANDLE_VALUE || !GetFileSizeEx(log, &size)) {
-            refusal = logs->names[i] + " cannot be read: " + Failure(GetLastError());
-        } else if (IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
-            refusal = logs->names[i] + " is larger than any log of this hive can be";
+            refusal = shown + " cannot be read: " + Failure(GetLastError());
         } else {
-            logs->bytes[i].resize(static_cast<size_t>(size.QuadPart));
-            if (!ReadAt(log, logs->bytes[i].data(), logs->bytes[i].size(), 0, &got)) {
-                refusal = logs->names[i] + " cannot be read: " + strerror(errno);
-            }
-            logs->bytes[i].resize(got);
-            logs->views[i] = {logs->bytes[i].data(), got};
+            refusal = Unexpected(log, shown, &seen[i]);
         }
+        for (size_t other = 0; other <= HiveLogCount && refusal.empty(); ++other) {
+            if (other != i && (other == HiveLogCount || !logs->names[other].empty()) &&
+                SameFile(seen[other], seen[i])) {
+                refusal = shown +
+                          (other == HiveLogCount ? " is the hive's own file under a second name"
+                                                 : " is the same file as " + logs->names[other]) +
+                          NoneOnCard;
+            }
+        }
+        if (refusal.empty() && IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
+            refusal = shown + " is larger than any log of this hive can be";
+        }
+        if (refusal.empty() && !ReadUsefulLog(
+                                   static_cast<std::uint64_t>(size.QuadPart),
+                                   [log](unsigned char* into, size_t want, std::uint64_t offset,
+                                         size_t* got) { return ReadAt(log, into, want, offset, got); },
+                                   &logs->bytes[i])) {
+            refusal = shown + " cannot be read: " + strerror(errno);
+        }
+        logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (log != INVALID_HANDLE_VALUE) {
             CloseHandle(log);
         }
@@ -237,10 +307,11 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     // The log there is opened for writing; where there is none, the folder
     // must let us add one (asked of the folder: nothing is made yet).
     const bool none = log.empty();
-    const HANDLE probe = CreateFileW(Utf16(none ? file->directoryPath : file->directoryPath + log).c_str(),
-                                     none ? FILE_ADD_FILE : GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     none ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE probe = CreateFileW(
+        Utf16(none ? file->directoryPath : file->directoryPath + log).c_str(),
+        none ? FILE_ADD_FILE : GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING,
+        (none ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         file->error = Errno(GetLastError());
         return Because("its log cannot be written: " + Failure(GetLastError()));
@@ -276,14 +347,31 @@ bool GrowHive(const HiveFile& file, std::uint64_t size) {
 
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
                   const std::vector<unsigned char>& bytes) {
-    const HANDLE log =
-        CreateFileW(Utf16(file.directoryPath + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                    nullptr, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE log = CreateFileW(Utf16(file.directoryPath + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, create ? CREATE_NEW : OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (log == INVALID_HANDLE_VALUE) {
         Failure(GetLastError());
         return false;
     }
-    bool ok = WriteAt(log, bytes.data(), bytes.size(), 0);
+    BY_HANDLE_FILE_INFORMATION hive;
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER size;
+    if (!GetFileInformationByHandle(Handle(file.lockFd), &hive) || !GetFileSizeEx(log, &size) ||
+        !Unexpected(log, name, &info).empty() || SameFile(hive, info)) {
+        CloseHandle(log);
+        errno = EINVAL;
+        return false;
+    }
+    // A stale entry right after ours could be chained to it at boot: a unit
+    // of zeros ends the chain there.
+    std::vector<unsigned char> written = bytes;
+    const auto length = static_cast<std::uint64_t>(size.QuadPart);
+    if (length > written.size()) {
+        written.resize(written.size() +
+                       static_cast<size_t>(std::min<std::uint64_t>(HiveLogUnit, length - written.size())));
+    }
+    bool ok = WriteAt(log, written.data(), written.size(), 0);
     ok = ok && (FlushFileBuffers(log) || Failed());
     CloseHandle(log);
     // A made log's directory entry is the file system's own to keep: Windows
