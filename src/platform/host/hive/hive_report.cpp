@@ -11,7 +11,11 @@ HiveCardState cardState;
 std::string (*shownText)(const char*) = nullptr;
 
 std::string ShownText(const std::string& text) {
-    return shownText != nullptr ? shownText(text.c_str()) : text;
+    if (shownText == nullptr) {
+        return text;
+    }
+    const char* raw = text.c_str();
+    return shownText(raw);
 }
 bool keepMessages = false;
 std::string keptMessages;
