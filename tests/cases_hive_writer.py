@@ -1,6 +1,7 @@
 """Black-box cases of the hive writer: what it writes, and what a failure leaves."""
 import os
 import struct
+import subprocess
 
 from harness import BANNER, TCPIP, VALUES, renamed, HiveCase
 
@@ -45,6 +46,24 @@ class HiveWriter(HiveCase):
                 # The next run sees what Windows would: the old names, or the rename through the log.
                 status, out, _ = self.run_dirty(b"LATER")
                 self.assertEqual((status, out), (0, BANNER + renamed(then, b"LATER")))
+        # A rename that adds a bin: the growth refused (fusefat's EPERM), or its flush failed (fsync #3,
+        # after the log's and its directory's). velmora-card shows no closing line for either.
+        for call, when, error, said, growth in (("ftruncate", 1, "EPERM", b"would not make it longer", 0),
+                                                ("fsync", 3, "EIO", b"grew by zeros past its bins", 4096)):
+            with self.subTest(call=call):
+                self.card(name="A")
+                size = os.path.getsize(self.b.hive)
+                inject = ["strace", "-f", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                          f"inject={call}:error={error}:when={when}"]
+                status, out, err = self.run_dirty(b"A-LONGER-NAME-1", prefix=inject)
+                self.assertEqual((status, out), (1, BANNER + renamed(b"A", b"A-LONGER-NAME-1")))
+                self.assertIn(said, err)
+                self.assertEqual(os.path.getsize(self.b.hive), size + growth)
+                self.assertEqual(self.run_dirty(b"LATER")[:2], (0, BANNER + renamed(b"A", b"LATER")))
+                self.card(name="A")
+                got = subprocess.run(inject + [self.card_tool(), "-q", "rename", self.b.hive, "A-LONGER-NAME-2"],
+                                     capture_output=True)
+                self.assertEqual((got.returncode, got.stdout), (1, b"Old Computer Name : A\n"))
 
     def test_the_writer_changes_only_the_pages_it_logs(self):
         def fake_bin_in_blob():

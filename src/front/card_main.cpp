@@ -103,7 +103,7 @@ int Rename(const CardOptions& options, char* program) {
     }
     KeepHiveUnwritten(options.dryRun);
     char* run[] = {program, name, nullptr};
-    const int status = RunVelmora(2, run, {!options.quiet, !options.anyName, ShowName});
+    const int status = RunVelmora(2, run, {!options.quiet, !options.anyName, ShowName, true});
     const std::string mount = MountOf(hive);
     if (status == ExitDone && options.dryRun) {
         printf("velmora-card: a dry run: nothing was written to %s\n", ShownInLine(hive.c_str()).c_str());

@@ -32,12 +32,13 @@ struct CardReport {
 constexpr const char* ShownValue[NameValueCount] = {"Hostname", "NV Hostname", "ComputerName",
                                                     "ActiveComputerName"};
 
-void CloseAll(const HKEY (&keys)[KeyCount]) {
+// False when a close failed: the last one checks the plan against the card.
+bool CloseAll(const HKEY (&keys)[KeyCount]) {
+    bool closed = true;
     for (HKEY key : keys) {
-        if (key != nullptr) {
-            RegCloseKey(key);
-        }
+        closed = (key == nullptr || RegCloseKey(key) == ERROR_SUCCESS) && closed;
     }
+    return closed;
 }
 
 // The four names as a rename reads them, from keys opened for reading.
@@ -104,8 +105,8 @@ void ReadCard(CardReport* report) {
     HKEY probes[KeyCount] = {};
     KeepHiveUnwritten(true);
     report->writable = TryRename(*report, probes);
-    CloseAll(probes);
-    CloseAll(keys);
+    const bool probesClosed = CloseAll(probes);
+    report->writable = CloseAll(keys) && probesClosed && report->writable;
     KeepHiveUnwritten(false);
     HiveCardState after{};
     TakeHiveCardState(&after);

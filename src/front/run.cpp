@@ -31,6 +31,7 @@ constexpr char Banner[] =
 
 int RunVelmora(int argc, char** argv, RunOptions options) {
     ShowNamesThrough(options.showName);
+    SettleBeforeShowing(options.settleBeforeShowing);
     if (options.banner) {
         fputs(Banner, stdout);
         fflush(stdout);

@@ -10,6 +10,7 @@ struct RunOptions {
     bool banner = true;
     bool lengthChecked = false;
     NameShower showName = nullptr;
+    bool settleBeforeShowing = false; // the closing lines only once the card is written
 };
 
 // One run: the banner, then the usage line, the name's message or the

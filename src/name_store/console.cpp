@@ -26,6 +26,16 @@ const char* ShownName(const char* name, char* shown, size_t size) {
     return shown;
 }
 
+static bool settleFirst = false;
+
+void SettleBeforeShowing(bool settle) {
+    settleFirst = settle;
+}
+
+bool SettlesBeforeShowing() {
+    return settleFirst;
+}
+
 void WriteProgress(const char* format, ...) {
     va_list args;
     va_start(args, format);

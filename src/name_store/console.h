@@ -11,6 +11,11 @@ void ShowNamesThrough(NameShower shower);
 // `name` as it is printed: itself, or its shown form in `shown`.
 const char* ShownName(const char* name, char* shown, size_t size);
 
+// Where a program asks (`settle`), the lines that say a write is done wait
+// until it is settled, so that a failure leaves none of them shown.
+void SettleBeforeShowing(bool settle);
+bool SettlesBeforeShowing();
+
 // A progress line on standard output.
 void WriteProgress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

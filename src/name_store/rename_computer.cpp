@@ -3,6 +3,11 @@
 
 #include <cstdlib>
 
+static void ShowNewName(const char* newName) {
+    WriteProgress("New Computer Name : %s\n", newName);
+    WriteProgress("\nPlease reboot your Galileo Board.\n");
+}
+
 void RenameComputer(const char* newName) {
     HKEY keys[KeyCount];
     for (int k = 0; k < KeyCount; ++k) {
@@ -36,13 +41,17 @@ void RenameComputer(const char* newName) {
     for (const NameValue& value : NameValues) {
         SetNameValue(keys[value.key], value.valueName, newName, value.label);
     }
-    WriteProgress("New Computer Name : %s\n", newName);
-    WriteProgress("\nPlease reboot your Galileo Board.\n");
+    if (!SettlesBeforeShowing()) {
+        ShowNewName(newName);
+    }
 
     for (int k = 0; k < KeyCount; ++k) {
         if (RegCloseKey(keys[k]) != 0) {
             FailWith("%s", NameKeys[k].closeFailure);
         }
+    }
+    if (SettlesBeforeShowing()) {
+        ShowNewName(newName);
     }
     for (char* name : names) {
         free(name);

@@ -22,6 +22,18 @@ constexpr struct {
      "recovered and clean is unknown until the board's next boot, or the next run, which settles it"},
     {HivePhase::Log, "the hive itself was not touched, and holds the old names",
      "the hive was recovered from its logs and is clean, with the old names; the rename was not written"},
+    {HivePhase::Growing,
+     "the hive itself was not touched, and holds the old names: the card's file system would not make it "
+     "longer for the bin the new name needs (a FUSE driver such as fusefat cannot: mount the card with the "
+     "kernel's driver, then try again)",
+     "the hive was recovered from its logs and is clean, with the old names; the rename was not written: the "
+     "card's file system would not make it longer for the bin the new name needs (a FUSE driver such as "
+     "fusefat cannot: mount the card with the kernel's driver, then try again)"},
+    {HivePhase::Grown,
+     "the hive's file grew by zeros past its bins, which its header does not count: it holds the old names "
+     "and stays valid as it is",
+     "the hive was recovered from its logs and is clean, with the old names, and its file grew by zeros past "
+     "its bins, which its header does not count; the rename was not written"},
     {HivePhase::DirtyHeader, nullptr,
      "whether the hive is clean with the old names, or marked dirty with the rename in its log (so that "
      "the board boots renamed), is unknown until the board's next boot, or the next run, which settles it"},
@@ -93,7 +105,16 @@ bool CommitHive(const HiveCommit& commit, HivePhase* phase) {
     *phase = HivePhase::Log;
     const std::uint64_t size =
         HiveBaseBlockSize + std::uint64_t{HiveLe32(base + BaseBlockField::BinsDataSize)};
-    if (!WriteLog(commit, entry, pages) || !GrowHive(*commit.file, size)) {
+    if (!WriteLog(commit, entry, pages)) {
+        return false;
+    }
+    *phase = HivePhase::Growing;
+    bool grew = false;
+    if (!GrowHive(*commit.file, size, &grew)) {
+        return false;
+    }
+    *phase = HivePhase::Grown;
+    if (grew && !FlushHive(*commit.file)) {
         return false;
     }
     *phase = HivePhase::DirtyHeader;

@@ -26,7 +26,9 @@
 enum class HivePhase {
     Recovering,      // 0: the replayed pages in place
     RecoveredHeader, // 0: the recovered header, clean
-    Log,             // 1, 2: the header not yet touched
+    Log,             // 1: the header not yet touched
+    Growing,         // 2: the file not yet grown
+    Grown,           // 2: the file grown, its growth not yet flushed
     DirtyHeader,     // 3
     Pages,           // 4
     CleanHeader,     // 5

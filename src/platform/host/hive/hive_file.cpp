@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -349,13 +351,39 @@ bool FlushHive(const HiveFile& file) {
     return fsync(file.writeFd) == 0;
 }
 
-bool GrowHive(const HiveFile& file, std::uint64_t size) {
+std::string HiveFileSystemThatCannotGrow(const HiveFile& file) {
+    struct stat info;
+    FILE* table = fstat(file.lockFd, &info) == 0 ? fopen("/proc/self/mountinfo", "re") : nullptr;
+    if (table == nullptr) {
+        return "";
+    }
+    // Each line: id parent major:minor root point options... - type source ...
+    const std::string device = std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    char line[4096];
+    std::string type;
+    while (type.empty() && fgets(line, sizeof line, table) != nullptr) {
+        char id[32];
+        char parent[32];
+        char numbers[64];
+        const char* separator = strstr(line, " - ");
+        char kind[64];
+        if (separator != nullptr && sscanf(line, "%31s %31s %63s", id, parent, numbers) == 3 &&
+            device == numbers && sscanf(separator + 3, "%63s", kind) == 1 &&
+            strcmp(kind, "fuse.fusefat") == 0) {
+            type = kind;
+        }
+    }
+    fclose(table);
+    return type;
+}
+
+bool GrowHive(const HiveFile& file, std::uint64_t size, bool* grew) {
     struct stat info;
     if (fstat(file.writeFd, &info) != 0) {
         return false;
     }
-    return static_cast<std::uint64_t>(info.st_size) >= size ||
-           (ftruncate(file.writeFd, static_cast<off_t>(size)) == 0 && fsync(file.writeFd) == 0);
+    *grew = static_cast<std::uint64_t>(info.st_size) < size;
+    return !*grew || ftruncate(file.writeFd, static_cast<off_t>(size)) == 0;
 }
 
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,

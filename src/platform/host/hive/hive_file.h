@@ -104,8 +104,12 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log);
 // The commit's writes. Each is false, with errno, on failure.
 bool WriteHiveAt(const HiveFile& file, const unsigned char* bytes, size_t size, std::uint64_t offset);
 bool FlushHive(const HiveFile& file);
-// Grows the file to `size` bytes (never shrinks it), flushed.
-bool GrowHive(const HiveFile& file, std::uint64_t size);
+// The file system holding the hive, when it is known to refuse making a file
+// longer (fusefat); empty when it may.
+std::string HiveFileSystemThatCannotGrow(const HiveFile& file);
+// Grows the file to `size` bytes (never shrinks it), unflushed; `grew` says
+// whether it did.
+bool GrowHive(const HiveFile& file, std::uint64_t size, bool* grew);
 // Writes `bytes` as the whole log `name` (made, with the hive's mode, when
 // `create`), flushed, and a made log's directory flushed.
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,

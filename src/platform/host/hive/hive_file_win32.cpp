@@ -329,20 +329,23 @@ bool FlushHive(const HiveFile& file) {
     return FlushFileBuffers(Handle(file.writeFd)) || Failed();
 }
 
-bool GrowHive(const HiveFile& file, std::uint64_t size) {
+std::string HiveFileSystemThatCannotGrow(const HiveFile& /*file*/) {
+    return "";
+}
+
+bool GrowHive(const HiveFile& file, std::uint64_t size, bool* grew) {
     LARGE_INTEGER now;
     if (!GetFileSizeEx(Handle(file.writeFd), &now)) {
         Failure(GetLastError());
         return false;
     }
-    if (static_cast<std::uint64_t>(now.QuadPart) >= size) {
+    *grew = static_cast<std::uint64_t>(now.QuadPart) < size;
+    if (!*grew) {
         return true;
     }
     FILE_END_OF_FILE_INFO end = {};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return (SetFileInformationByHandle(Handle(file.writeFd), FileEndOfFileInfo, &end, sizeof end) &&
-            FlushFileBuffers(Handle(file.writeFd))) ||
-           Failed();
+    return SetFileInformationByHandle(Handle(file.writeFd), FileEndOfFileInfo, &end, sizeof end) || Failed();
 }
 
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,

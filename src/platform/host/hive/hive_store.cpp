@@ -399,12 +399,29 @@ LONG CloseKey(StoreKey* key) {
     return ERROR_SUCCESS;
 }
 
+// A rename that needs the file longer, on a file system that cannot make it
+// so, is refused before anything is written (and `status` says so).
+bool GrowsWhereItCannot() {
+    const std::uint64_t size =
+        HiveBaseBlockSize + std::uint64_t{HiveLe32(hive.image.bytes + BaseBlockField::BinsDataSize)};
+    const std::string type = size > hive.file.fileSize ? HiveFileSystemThatCannotGrow(hive.file) : "";
+    if (!type.empty()) {
+        Explain(
+            "the new name needs a new bin, and the card's file system (" + type +
+            ") cannot make the hive longer: mount the card with the kernel's driver (sudo mount -t vfat), "
+            "then try again; nothing was written");
+    }
+    return !type.empty();
+}
+
 LONG Detach() {
     LONG result = ERROR_SUCCESS;
     HivePhase phase = HivePhase::Log;
     const HiveCommit commit{&hive.file,     &hive.image,      hive.replayed ? &hive.replay : nullptr,
                             hive.recovered, hive.logSequence, hive.logs != nullptr ? &LogToWrite() : nullptr};
-    if (hive.changed && !keepUnwritten && !CommitHive(commit, &phase)) {
+    if (hive.changed && GrowsWhereItCannot()) {
+        result = ERROR_WRITE_FAULT;
+    } else if (hive.changed && !keepUnwritten && !CommitHive(commit, &phase)) {
         const int saved = errno;
         Explain(std::string("writing the hive failed (") + strerror(saved) +
                 "): " + HiveFailureLeft(phase, hive.replayed));
