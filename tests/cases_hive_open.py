@@ -68,6 +68,10 @@ class HiveOpen(HiveCase):
              b"differ only in letter case"),
             ("two values differing in case", lambda: self.card(tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")]),
              b"two values whose names differ only in letter case", b"Host Name 1 : Set New Value Error.\n"),
+            ("a value beside the name pointing where a new bin would go", lambda: (
+                self.card(tcpip_extra=[("ICSDomain", 1, self.fixture.sz("x.local"))]),
+                self.patch_value(b"ICSDomain", 8, lambda cell: os.path.getsize(self.b.hive) - 4096 + 32)),
+             b"value Hostname: a value of the key is damaged", b"Host Name 1 : Set New Value Error.\n"),
             ("a valid hive at the 256 MiB limit, the name needing a cell", self.grow_to_limit,
              b"no room for one within 256 MiB", b"Host Name 1 : Set New Value Error.\n"),
         ]

@@ -138,6 +138,8 @@ class HiveBackend(harness.Backend):
 
     def run(self, args, merged=False, user=None, prefix=(), locale=None):
         before = export(self.hive)
+        with open(self.hive, "rb") as f:
+            left = hive_check.abandoned(f.read())
         command, env = self.command(args, user, prefix, locale)
         result = subprocess.run(command, env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT if merged else subprocess.PIPE, timeout=60)
@@ -150,6 +152,9 @@ class HiveBackend(harness.Backend):
             problems = hive_check.check_file(self.hive)
             if problems:
                 raise AssertionError(f"the renamed hive would not load as it is: {problems}")
+            with open(self.hive, "rb") as f:
+                if hive_check.abandoned(f.read()) - left:
+                    raise AssertionError("the rename left allocated cells that nothing references")
         return result.returncode, result.stdout, result.stderr
 
     def usage(self):

@@ -150,6 +150,16 @@ TEST(HiveCellsTest, WriterPlacesDataAsWindowsLaysItOut) {
         // The shared cell is never written over.
         EXPECT_EQ(memcmp(hive.Data(hive.nameCell), "A\0B\0", 4), 0) << row.what;
     }
+    // The cell a value leaves is freed once no value beside it shares it.
+    Built hive;
+    HiveImage image = hive.Image();
+    for (const std::string name : {"Name", "Twin"}) {
+        HiveValue value;
+        const unsigned char data[20] = {};
+        ASSERT_EQ(FindHiveValue(image, hive.key, name.c_str(), true, &value), nullptr);
+        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), nullptr);
+        EXPECT_EQ(static_cast<std::int32_t>(HiveLe32(hive.At(hive.nameCell))) > 0, name == "Twin") << name;
+    }
 }
 
 // The log a rename writes replays, as Windows would, to the renamed image.

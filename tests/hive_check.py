@@ -241,6 +241,16 @@ def check(data):
     return checker.problems
 
 
+def abandoned(data):
+    """The allocated cells of a sound hive that nothing references (Windows frees a cell it stops using)."""
+    checker = Checker(bytes(data))
+    if not (checker.header() and checker.tile()):
+        return set()
+    checker.key(checker.root, NONE, "")
+    checker.security_ring()
+    return {offset for offset, (_, allocated) in checker.cells.items() if allocated and offset not in checker.referenced}
+
+
 def check_file(path):
     with open(path, "rb") as f:
         return check(f.read())

@@ -341,6 +341,10 @@ bool HiveRecordAt(const HiveImage& hive, std::uint32_t offset, const char* signa
     return RecordAt(hive, offset, signature, least, cell);
 }
 
+bool HiveBinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, std::uint32_t* end) {
+    return BinOf(hive, offset, start, end);
+}
+
 std::uint32_t HiveDataCell(const unsigned char* record) {
     const std::uint32_t size = HiveLe32(record + ValueRecordField::DataSize);
     return (size & ValueRecordField::DataInRecord) != 0 || size == 0

@@ -29,6 +29,8 @@ struct HiveImage {
     // a new cell is ever taken from.
     std::uint32_t addedBin = HiveNoCell;
     std::uint32_t addedFree = 0;
+    std::vector<std::uint32_t> newCells;    // the cells this run took from it
+    std::vector<std::uint32_t> writtenKeys; // the keys this run wrote a value of
     // Bins found so far, so that no page is walked twice, and the work the
     // current lookup may still do before the hive is refused as contrived.
     mutable std::map<std::uint32_t, std::uint32_t> knownBins; // start -> end
@@ -77,5 +79,8 @@ bool HiveCellAt(const HiveImage& hive, std::uint32_t offset, HiveCell* cell);
 // An allocated cell holding at least `least` bytes that starts with `signature`.
 bool HiveRecordAt(const HiveImage& hive, std::uint32_t offset, const char* signature, std::uint32_t least,
                   HiveCell* cell);
+// The bin holding bins offset `offset` (start and end), found as reading
+// finds it; false when it is not sound.
+bool HiveBinOf(const HiveImage& hive, std::uint32_t offset, std::uint32_t* start, std::uint32_t* end);
 // Where a value record's data cell is, or HiveNoCell for data in the record.
 std::uint32_t HiveDataCell(const unsigned char* record);

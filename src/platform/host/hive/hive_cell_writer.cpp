@@ -62,8 +62,80 @@ std::uint32_t Allocate(HiveImage* hive, std::uint32_t need) {
         HivePutLe32(HiveAt(*hive, cell + need) + CellField::Size, rest);
     }
     hive->addedFree = cell + need;
+    hive->newCells.push_back(cell);
     MarkChanged(hive, cell, need + (rest > 0 ? CellField::Data : 0));
     return cell;
+}
+
+// Frees the cell at `cell`, as Windows frees a cell it stops using: its size
+// made positive, merged with a free cell right before or after it in its bin.
+// False, with nothing changed, when it is no allocated cell of a sound bin.
+bool FreeCell(HiveImage* hive, std::uint32_t cell) {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    if (!HiveBinOf(*hive, cell, &start, &end)) {
+        return false;
+    }
+    std::uint32_t first = cell;
+    std::uint32_t last = HiveNoCell; // the end of the freed run
+    for (std::uint32_t at = start + BinField::HeaderSize, before = HiveNoCell; at < end;) {
+        const auto raw = static_cast<std::int32_t>(HiveLe32(HiveAt(*hive, at) + CellField::Size));
+        const std::uint32_t size =
+            raw < 0 ? 0u - static_cast<std::uint32_t>(raw) : static_cast<std::uint32_t>(raw);
+        if (size < CellField::Alignment || size > end - at) {
+            return false; // the bin was checked whole when found: never reached
+        }
+        if (at == cell) {
+            if (raw >= 0) {
+                return false;
+            }
+            first = before != HiveNoCell ? before : cell;
+            last = cell + size;
+        } else if (at == last && raw > 0) {
+            last += size;
+        } else if (at > cell) {
+            break;
+        }
+        before = raw > 0 && at < cell ? at : HiveNoCell;
+        at += size;
+    }
+    if (last == HiveNoCell) {
+        return false;
+    }
+    HivePutLe32(HiveAt(*hive, first) + CellField::Size, last - first);
+    MarkChanged(hive, first, CellField::Data);
+    return true;
+}
+
+// Once the hive grows, the values of every key a rename writes must keep
+// their data inside the bins as they were: a damaged offset past their end
+// would, with a bin added there, read as valid data (the new name's).
+const char* SiblingsInsideBins(const HiveImage& hive) {
+    const std::uint32_t bins = hive.addedBin != HiveNoCell ? hive.addedBin : HiveBinsDataSize(hive);
+    for (std::uint32_t key : hive.writtenKeys) {
+        HiveCell node;
+        HiveCell list;
+        if (!HiveRecordAt(hive, key, "nk", KeyNodeField::Name, &node) ||
+            !HiveCellAt(hive, HiveLe32(node.data + KeyNodeField::ValueList), &list)) {
+            return "its key node is damaged";
+        }
+        const std::uint32_t count = HiveLe32(node.data + KeyNodeField::ValueCount);
+        for (std::uint32_t i = 0; i < count && i < list.size / sizeof(std::uint32_t); ++i) {
+            HiveCell sibling;
+            const std::uint32_t record = HiveLe32(list.data + sizeof(std::uint32_t) * i);
+            if (!HiveRecordAt(hive, record, "vk", ValueRecordField::Name, &sibling)) {
+                return "a value of the key is damaged: its record is no value record";
+            }
+            // Past the bins only a cell this run took from the bin it added.
+            const std::uint32_t data = HiveDataCell(sibling.data);
+            if (data != HiveNoCell && data >= bins &&
+                std::find(hive.newCells.begin(), hive.newCells.end(), data) == hive.newCells.end()) {
+                return "a value of the key is damaged: its data lies past the end of the hive's bins, where "
+                       "the bin a longer name needs would go";
+            }
+        }
+    }
+    return nullptr;
 }
 
 // Whether the value's own data cell holds `size` bytes and no other value of
@@ -97,6 +169,17 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
     }
     std::uint32_t cell = HiveDataCell(record.data);
     const bool reuse = OwnCellFits(*hive, node, list, value.record, cell, size);
+    if (std::find(hive->writtenKeys.begin(), hive->writtenKeys.end(), key) == hive->writtenKeys.end()) {
+        hive->writtenKeys.push_back(key);
+    }
+    const bool allocates = !reuse && size > ValueRecordField::InRecordMax;
+    if (const char* damaged =
+            allocates || hive->addedBin != HiveNoCell ? SiblingsInsideBins(*hive) : nullptr) {
+        return damaged;
+    }
+    // A cell of its own that the value leaves is freed; one it shares with a
+    // value beside it is not.
+    const bool own = cell != HiveNoCell && OwnCellFits(*hive, node, list, value.record, cell, 0);
     unsigned char* fields = record.data;
     // Data that fits in the record goes there only when the value has no
     // cell of its own: an abandoned cell could never be freed, and a name
@@ -113,6 +196,9 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
             if (cell == HiveNoCell) {
                 return "the rename needs a new bin, and the hive has no room for one within 256 MiB of bins";
             }
+        }
+        if (!reuse && own && !FreeCell(hive, HiveDataCell(record.data))) {
+            return "the value's data cell is damaged";
         }
         memcpy(HiveAt(*hive, cell) + CellField::Data, data, size);
         MarkChanged(hive, cell, CellField::Data + size);

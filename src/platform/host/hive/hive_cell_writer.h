@@ -17,8 +17,10 @@ constexpr std::uint32_t HiveRoomyData = 32;
 // fewer; else in a new cell of at least HiveRoomyData bytes, in the bin this
 // run added at the hive's end. No existing bin is searched for free space:
 // only a bin reached by the chain of bin sizes could be trusted for it, and
-// that chain is the whole hive. The old cell is never freed: nothing short of
-// reading every key could prove that no other value points to it. Updates
-// the key's largest data size where it grows. nullptr, or why it cannot be.
+// that chain is the whole hive. A cell of its own that the value leaves is
+// freed, as Windows frees it, merged with free neighbours in its bin; one a
+// value beside it shares is kept. Once the hive grows, every value of the
+// keys written must have its data inside the bins it had. Updates the key's
+// largest data size where it grows. nullptr, or why it cannot be.
 const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
                          const unsigned char* data, std::uint32_t size);
