@@ -31,7 +31,7 @@ class CardProgram(Case):
         self.fixture.fresh_card(path, name)
         return path
 
-    def run_card(self, *args, env=None):
+    def run_card(self, *args, env=None, prefix=()):
         if harness.CARD_EXE is not None:
             result = harness.CARD_EXE.run(list(args), env)
             # Every hive velmora-card.exe renamed must load as it is.
@@ -40,7 +40,8 @@ class CardProgram(Case):
                 self.assertEqual(hive_check.check_file(hive), [], args)
             return result
         env = dict({k: v for k, v in os.environ.items() if k != "VELMORA_SYSTEM_HIVE"}, LC_ALL="C") | (env or {})
-        result = subprocess.run([self.card_tool] + list(args), env=env, capture_output=True, timeout=60)
+        result = subprocess.run(list(prefix) + [self.card_tool] + list(args), env=env, capture_output=True,
+                                timeout=60)
         return result.returncode, result.stdout, result.stderr
 
     def renamed_hive(self, args):
@@ -96,7 +97,12 @@ class CardProgram(Case):
         self.fixture.dirty(old, self.fixture.domain_from_log, old_format=True)
         self.assertRegex(self.run_card("status", old)[1], rb"state              : dirty: Windows would replay \d+ "
                                                           rb"dirty pages from SYSTEM.LOG1\n")
-        self.assertEqual(self.run_card("-q", "rename", old, "BOARD-5")[0], 0)
+        # ... read and replayed once, though the rename first looks whether it may write.
+        trace = ["strace", "-f", "-e", "trace=openat", "-o", os.path.join(self.cards, "..", "trace")]
+        self.assertEqual(self.run_card("-q", "rename", old, "BOARD-5", prefix=trace)[0], 0)
+        if harness.CARD_EXE is None:
+            with open(trace[-1]) as f:
+                self.assertEqual(f.read().count('LOG1", O_RDONLY'), 1)
         self.assertEqual(hive_backend_export(old)[(TCPIP.lower(), "domain")], (1, "from.log\0".encode("utf-16-le")))
         self.assertEqual(self.run_card("status", mount)[0], 0)
         # A card that cannot be written could not be renamed.

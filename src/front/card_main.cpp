@@ -64,6 +64,8 @@ bool NameAccepted(const char* name, bool anyName) {
 // Whether the system lets us write the card, told with the next step when it
 // does not; everything else the run itself reports in its own words.
 bool WritableOrTold(const std::string& hive) {
+    // The run that follows takes the card as this look left it.
+    KeepHiveOpen(true);
     KeepHiveMessages(true);
     HKEY probe = nullptr;
     const bool writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0,
@@ -76,6 +78,7 @@ bool WritableOrTold(const std::string& hive) {
     const std::string said = Said();
     KeepHiveMessages(false);
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
+    KeepHiveOpen(false);
     if (!writable && !next.empty()) {
         fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", ShownInLine(hive.c_str()).c_str(),
                 said.c_str(), next.c_str());

@@ -45,6 +45,11 @@ struct HiveCardState {
 };
 void TakeHiveCardState(HiveCardState* state);
 
+// While `keep` holds, a card read with nothing written stays open and locked
+// after its last key is closed, for the next run on the same card: that run
+// reads and replays it no second time, and nothing changes it in between.
+void KeepHiveOpen(bool keep);
+
 // A rename that goes through every check and plans every change, in memory,
 // and writes nothing: what the hive would refuse is told as a rename would
 // tell it, and the last close succeeds without touching the card.

@@ -46,7 +46,8 @@ constexpr char VolatileKeyName[] = "ActiveComputerName";
 constexpr char VolatileKeySource[] = "ComputerName";
 
 struct Hive {
-    std::string path; // as given, for messages
+    std::string path;   // as given, for messages
+    unsigned found = 0; // of its last components, how many were found on the card
     HiveFile file;
     HiveImage image;
     UINT codePage = 0; // the ANSI code page, taken once per run
@@ -61,6 +62,10 @@ struct Hive {
 
 Hive hive;
 bool keepUnwritten = false;
+// A hive read, with nothing written, kept open and locked for the next run
+// on the same card: it is then neither read nor replayed again.
+bool keepOpen = false;
+bool held = false;
 
 // One line of our own before the tool's error, naming the file and the reason.
 void Explain(const std::string& reason) {
@@ -196,8 +201,20 @@ LONG Refuse(const HiveReason& why, LONG error) {
 }
 
 LONG Attach(const char* path, unsigned found) {
+    if (held && path != nullptr && hive.path == path && hive.found == found) {
+        held = false;
+        if (hive.replayed) {
+            TellHiveReplay(hive.path, hive.replay, *hive.logs);
+        }
+        return ERROR_SUCCESS;
+    }
+    if (held) {
+        held = false;
+        Release();
+    }
     *FilledHiveCardState() = HiveCardState{};
     hive.path = path != nullptr ? path : "";
+    hive.found = found;
     if (hive.path.empty()) {
         hive.path = "VELMORA_SYSTEM_HIVE";
         Explain("set but empty, so no card is named (sudo drops exported variables: write sudo "
@@ -419,6 +436,10 @@ LONG Detach() {
     HivePhase phase = HivePhase::Log;
     const HiveCommit commit{&hive.file,     &hive.image,      hive.replayed ? &hive.replay : nullptr,
                             hive.recovered, hive.logSequence, hive.logs != nullptr ? &LogToWrite() : nullptr};
+    if (!hive.changed && keepOpen) {
+        held = true;
+        return ERROR_SUCCESS;
+    }
     if (hive.changed && GrowsWhereItCannot()) {
         result = ERROR_WRITE_FAULT;
     } else if (hive.changed && !keepUnwritten && !CommitHive(commit, &phase)) {
@@ -434,6 +455,10 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
+
+void KeepHiveOpen(bool keep) {
+    keepOpen = keep;
+}
 
 void KeepHiveUnwritten(bool unwritten) {
     keepUnwritten = unwritten;
