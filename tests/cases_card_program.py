@@ -129,6 +129,7 @@ class CardProgram(Case):
         self.assertEqual(self.run_card("rename", "-nq", mount, "CARD-2")[:2],
                          (0, renamed(b"CARD-1", b"CARD-2") + b"velmora-card: a dry run: nothing was written to " +
                           hive.encode() + b"\n"))
+        self.assertEqual(self.files(), before)
         self.fixture.fresh_card(hive, tcpip_extra=[("HOSTNAME", 1, b"x\0\0\0")])
         before = self.files()
         self.assertEqual(self.run_card("rename", "--dry-run", mount, "CARD-2")[0], 1)
@@ -152,6 +153,7 @@ class CardProgram(Case):
             (("rename", mount, "lab/01", "--any-name"), FORBIDDEN_ERROR),
             (("rename", mount, "1234"), b"not all digits"),
             (("rename", mount, "--", "-lab"), b"neither starts nor ends with a hyphen"),
+            (("rename", mount, "lab-"), b"neither starts nor ends with a hyphen"),
             (("rename", mount, "\u00e9" * 8), b"1 to 15 bytes"),
             # Only on Linux: Windows hands every argument over as Unicode, and has no block devices.
             (("rename", mount, b"caf\xe9"), b"no text of this locale's code set", "linux"),
@@ -167,6 +169,14 @@ class CardProgram(Case):
             status, out, err = self.run_card(*args)
             self.assertEqual(status, 1, args)
             self.assertIn(said, err, args)
+        self.assertEqual(self.run_card("rename", mount, "1234", "--any-name")[0], 0)
+        # 15 bytes as the board counts them (18 of UTF-8), and a name of the card in two spellings refused.
+        self.assertEqual(self.run_card("rename", mount, "日本語ABCDEFGHI", env={"LC_ALL": "C.UTF-8"})[0], 0)
+        twin = os.path.join(mount, "windows", "System32", "config", "SYSTEM")
+        if harness.CARD_EXE is None:
+            self.card(twin)
+            self.assertIn(b"differ only in letter case", self.run_card("status", mount)[1])
+            shutil.rmtree(os.path.dirname(os.path.dirname(os.path.dirname(twin))))
         self.assertEqual(self.run_card("rename", mount, "lab-01", "--any-name")[0], 0)
         os.unlink(hive + ".LOG1")
         self.assertEqual(self.files().keys(), before.keys() - {hive + ".LOG1"})
@@ -299,6 +309,20 @@ class CardProgram(Case):
         self.assertEqual((cards[0]["renamable"], cards[2]["renamable"]), (True, False))
         self.assertIn(b"warning: " + one.encode() + b" and ", err)
         self.assertIn(b"both hold MINWINPC", err)
+        # Names with a backslash and a control character still make JSON; one card named twice shares no name.
+        self.card(one, "A\\B\x01")
+        status, out, err = self.run_card("--json", "status", one, one)
+        self.assertEqual(json.loads(out.splitlines()[0])["names"]["Hostname"], "A\\B\x01")
+        self.assertIn(b'"A\\\\B\\u0001"', out)
+        self.assertEqual(err, b"")
+        # A card without its ComputerName key still shows its Hostname.
+        h = self.fixture.hivex.Hivex(one, write=True)
+        node = h.root()
+        for part in r"ControlSet001\Control\ComputerName\ComputerName".split("\\"):
+            node = h.node_get_child(node, part)
+        h.node_delete_child(node)
+        h.commit(None)
+        self.assertIn(b"  Hostname           : A\\\\B\\x01\n  NV Hostname", self.run_card("status", one)[1])
 
     def test_a_drive_letter_names_the_card(self):
         if harness.CARD_EXE is None:

@@ -1,5 +1,6 @@
 """Black-box cases of a card's hive: opening it, what is refused, the volatile
 key, text, links, card file systems, interrupts and concurrent runs."""
+import fcntl
 import os
 import re
 import shutil
@@ -36,6 +37,12 @@ class HiveOpen(HiveCase):
         self.expect(self.run_tool(b"Board-7"), 0, BANNER + renamed(b"GALILEO", b"Board-7"))
         self.expect_values(b"Board-7")
 
+    def free_cell(self):
+        with open(self.b.hive, "rb") as f:
+            checker = hive_check.Checker(f.read())
+        self.assertTrue(checker.header() and checker.tile())
+        return next(offset for offset, (_, allocated) in checker.cells.items() if not allocated)
+
     def test_refused_hives_are_not_touched(self):
         cases = [
             ("not a hive", lambda: self.fixture.patch(self.b.hive, 0, "4s", b"MZ\0\0"), b"not a registry hive"),
@@ -52,6 +59,10 @@ class HiveOpen(HiveCase):
             ("Current not a DWORD", lambda: self.bare_card([("Current", 3, b"\1\0\0\0")]), b"Select\\Current"),
             ("data at the value itself", lambda: self.patch_value(b"Hostname", 8, lambda cell: cell),
              b"at the value itself", b"Host Name 1 : Registry Query Error.\n"),
+            ("data size past its cell", lambda: self.patch_value(b"Hostname", 4, lambda cell: 16344),
+             b"runs past its cell", b"Host Name 1 : Registry Query Error.\n"),
+            ("data at a free cell", lambda: self.patch_value(b"Hostname", 8, lambda cell: self.free_cell()),
+             b"at a free cell", b"Host Name 1 : Registry Query Error.\n"),
             ("data outside the bins", lambda: self.patch_value(b"Hostname", 8, lambda cell: 0x7FFFFFF0),
              b"outside the hive", b"Host Name 1 : Registry Query Error.\n"),
             ("data size 0x7FFFFFF0", lambda: self.patch_value(b"Hostname", 4, lambda cell: 0x7FFFFFF0),
@@ -369,4 +380,14 @@ class HiveOpen(HiveCase):
             previous = last
         self.assertEqual(sorted(os.listdir(self.b.config)), ["SYSTEM", "SYSTEM.LOG1"])
         self.assertEqual(os.listdir(self.b.state), [])
+        # A hive replaced (renamed over) while a run waits for the lock: the run renames the new file.
+        other = os.path.join(self.b.base, "other")
+        self.fixture.fresh_card(other, "OTHER")
+        with open(self.b.hive, "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            command, env = self.b.command([b"LATER"])
+            run = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertIn(b"waiting for it to finish", run.stderr.readline())
+            os.rename(other, self.b.hive)
+        self.assertIn(b"Old Computer Name : OTHER\n", run.communicate(timeout=60)[0])
 

@@ -3,6 +3,7 @@ import os
 import struct
 import subprocess
 
+import hive_check
 from harness import BANNER, TCPIP, VALUES, renamed, HiveCase
 
 
@@ -46,6 +47,16 @@ class HiveWriter(HiveCase):
                 # The next run sees what Windows would: the old names, or the rename through the log.
                 status, out, _ = self.run_dirty(b"LATER")
                 self.assertEqual((status, out), (0, BANNER + renamed(then, b"LATER")))
+        # The growth is flushed before the header is first written, and the log ends on a page.
+        self.card(name="A")
+        trace = os.path.join(self.b.base, "trace")
+        self.run_dirty(b"A-LONGER-NAME-1", prefix=["strace", "-f", "-o", trace, "-e", "trace=ftruncate,fsync,pwrite64"])
+        with open(trace) as f:
+            calls = [line.split(None, 1)[1] for line in f if "(" in line]
+        grown = next(i for i, c in enumerate(calls) if c.startswith("ftruncate"))
+        header = next(i for i, c in enumerate(calls) if c.startswith("pwrite64") and c.split(") =")[0].endswith(", 4096, 0"))
+        self.assertTrue(any(c.startswith("fsync") for c in calls[grown:header]), calls)
+        self.assertEqual(os.path.getsize(self.b.hive + ".LOG1") % 4096, 0)
         # A rename that adds a bin: the growth refused (fusefat's EPERM), or its flush failed (fsync #3,
         # after the log's and its directory's). velmora-card shows no closing line for either.
         for call, when, error, said, growth in (("ftruncate", 1, "EPERM", b"would not make it longer", 0),
@@ -80,6 +91,8 @@ class HiveWriter(HiveCase):
         rows = [  # old name, new name, damage, growth in bytes
             (b"GALILEO", b"NEWNAME", None, 0),  # fits the old cell
             (b"GALILEO", b"A", None, 0),  # 4 bytes with its terminator: inside the record
+            (b"A", b"B", None, 0),  # stays inside the record
+            (b"FIFTEEN-LETTERS", b"ELEVEN-CHAR", None, 0),  # fits the room of the cell it has
             (b"A", b"A-LONGER-NAME-1", None, 4096),  # a cell of its own: in a new bin, never searched for
             (b"A", b"A-LONGER-NAME-1", lambda: self.fixture.fill_last_bin(self.b.hive), 4096),
             (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, 4096),  # bytes of another value are never taken for a bin
@@ -103,6 +116,11 @@ class HiveWriter(HiveCase):
                                  max(self.computer_name_key(before), 2 * len(new) + 2))
                 for key, value in VALUES[:3]:
                     self.assertEqual(self.b.get(key, value), ("REG_SZ", new + b"\0"), value)
+                if old == b"A" and new == b"B":
+                    self.assertIn(struct.pack("<II", 0x80000004, 0x42), after)  # Hostname's record: size, data
+                checker = hive_check.Checker(after)
+                self.assertTrue(checker.header() and checker.tile())
+                self.assertFalse(checker.cells[max(checker.cells)][1])  # the last bin ends in a free cell
 
     def test_card_files_stay_as_they_are(self):
         # Hard links, and a sparse file far larger than its hive: written in place, read no further.

@@ -218,6 +218,13 @@ TEST(HiveReplayTest, OldFormat) {
     EXPECT_EQ(out.Letters(), "ABA");
     // The timestamp must be the primary's.
     EXPECT_NE(Replay(Primary(), {OldLog({{4096, 'B'}}, 0x999)}).reason, "");
+    // A bitmap byte of 0x0F marks that block's first four sectors alone.
+    Bytes half = OldLog({{4096, 'B'}});
+    half[DirtyLogField::Bitmap + 1] = 0x0F;
+    out = Replay(Primary(), {half});
+    EXPECT_EQ(out.replay.changes, 4u);
+    EXPECT_EQ(out.image[HiveBaseBlockSize + 4096 + 2047], 'B');
+    EXPECT_EQ(out.image[HiveBaseBlockSize + 4096 + 2048], 'A');
     // A run that begins a bin must begin with its header: 'C' is no hbin.
     out = Replay(Primary(), {OldLog({{0, 'C'}})});
     EXPECT_EQ(out.reason, "its logs hold no change that applies to it");
@@ -243,6 +250,17 @@ TEST(HiveReplayTest, RefusalsAndHostileLogs) {
           }()},
          "no log beside it has a valid header"},
         {"stale log", {Log(6, {Entry(6, {{0, 'B'}})})}, "its logs hold no change that applies to it"},
+        {"sequence numbers apart, sealed",
+         {[] {
+             Bytes log = Log(7, {Entry(7, {{0, 'B'}})});
+             Put32(&log, BaseBlockField::SecondarySequence, 8);
+             Seal(&log);
+             return log;
+         }()},
+         "no log beside it has a valid header"},
+        {"entry below its log's number",
+         {Log(7, {Entry(6, {{0, 'B'}})})},
+         "its logs hold no change that applies to it"},
         {"page past the bins",
          {Log(7, {Entry(7, {{Bins, 'B'}})})},
          "its logs hold no change that applies to it"},
@@ -278,6 +296,15 @@ TEST(HiveReplayTest, ALogIsReadAsFarAsAReplayCanUseIt) {
         }
         EXPECT_EQ(HiveLogUsefulLength(log->data(), have, log->size(), 1u << 20, &cursor), useful);
     }
+    // A 512-byte gap ends the chain; a log's highest number is its last valid entry's.
+    EXPECT_EQ(Replay(Primary(), {Log(7, {Entry(7, {{0, 'B'}}), Bytes(512), Entry(8, {{4096, 'C'}})})})
+                  .replay.changes,
+              1u);
+    const Bytes two = Log(7, {Entry(7, {{0, 'B'}}), Entry(8, {{4096, 'C'}})});
+    const HiveLogBytes view = {two.data(), two.size()};
+    std::uint32_t highest = 0;
+    ASSERT_TRUE(HighestLogSequence(&view, 1, 1u << 20, 0, &highest));
+    EXPECT_EQ(highest, 8u);
 }
 
 } // namespace
