@@ -114,6 +114,51 @@ TEST(HiveCellsTest, ReaderFindsKeysAndValuesIgnoringCase) {
     EXPECT_EQ(value.data[0], 'x');
 }
 
+// Twenty pointers to one lf list of 65,535 entries: 1.3 million to compare,
+// more than any hive holds, refused rather than walked.
+TEST(HiveCellsTest, ALookupLongerThanAnyHiveIsRefused) {
+    constexpr std::uint32_t Entries = 65535;
+    constexpr std::uint32_t LfBytes =
+        CellField::Data + SubkeyListField::Elements + SubkeyListField::HintedElement * Entries;
+    const std::uint32_t bins =
+        (BinField::HeaderSize + LfBytes + 1024 + HivePageSize - 1) / HivePageSize * HivePageSize;
+    Bytes bytes(HiveBaseBlockSize + bins);
+    unsigned char* at = bytes.data() + HiveBaseBlockSize;
+    memcpy(at, "hbin", 4);
+    HivePutLe32(at + BinField::Size, bins);
+    const std::uint32_t lf = BinField::HeaderSize;
+    const std::uint32_t whole = (LfBytes + 7) / 8 * 8;
+    HivePutLe32(at + lf, 0u - whole);
+    memcpy(at + lf + CellField::Data, "lf", 2);
+    at[lf + CellField::Data + SubkeyListField::Count] = 0xFF; // 65,535, little-endian
+    at[lf + CellField::Data + SubkeyListField::Count + 1] = 0xFF;
+    for (std::uint32_t i = 0; i < Entries; ++i) {
+        memcpy(at + lf + CellField::Data + SubkeyListField::Elements + SubkeyListField::HintedElement * i +
+                   SubkeyListField::Hint,
+               "AAAA", 4);
+    }
+    const std::uint32_t ri = lf + whole;
+    HivePutLe32(at + ri, 0u - 88u);
+    memcpy(at + ri + CellField::Data, "ri", 2);
+    at[ri + CellField::Data + SubkeyListField::Count] = 20;
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        HivePutLe32(at + ri + CellField::Data + SubkeyListField::Elements + SubkeyListField::PlainElement * i,
+                    lf);
+    }
+    const std::uint32_t root = ri + 88;
+    HivePutLe32(at + root, 0u - 96u);
+    memcpy(at + root + CellField::Data, "nk", 2);
+    HivePutLe32(at + root + CellField::Data + KeyNodeField::SubkeyCount, 20 * Entries);
+    HivePutLe32(at + root + CellField::Data + KeyNodeField::SubkeyList, ri);
+    HivePutLe32(at + root + 96, bins - root - 96); // the rest free
+    HivePutLe32(bytes.data() + BaseBlockField::BinsDataSize, bins);
+    HiveImage image;
+    image.bytes = bytes.data();
+    image.capacity = bytes.size();
+    std::uint32_t child = HiveNoCell;
+    EXPECT_STREQ(FindHiveSubkey(image, root, "ZZZZ", &child), "its subkey lists are longer than any hive's");
+}
+
 // Where each write lands: the data's cell, the record's fields, the key's
 // largest data size, and the pages listed for the log.
 TEST(HiveCellsTest, WriterPlacesDataAsWindowsLaysItOut) {
