@@ -405,14 +405,7 @@ bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
         errno = saved;
         return false;
     }
-    // A stale entry right after ours could be chained to it at boot: a unit
-    // of zeros ends the chain there.
-    std::vector<unsigned char> written = bytes;
-    const auto size = static_cast<std::uint64_t>(log.st_size);
-    if (size > written.size()) {
-        written.resize(written.size() +
-                       static_cast<size_t>(std::min<std::uint64_t>(HiveLogUnit, size - written.size())));
-    }
+    const std::vector<unsigned char> written = LogAsWritten(bytes, static_cast<std::uint64_t>(log.st_size));
     bool ok = WriteAllAt(fd, written.data(), written.size(), 0) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     return ok && (!create || fsync(file.directory) == 0);

@@ -110,6 +110,9 @@ std::string HiveFileSystemThatCannotGrow(const HiveFile& file);
 // Grows the file to `size` bytes (never shrinks it), unflushed; `grew` says
 // whether it did.
 bool GrowHive(const HiveFile& file, std::uint64_t size, bool* grew);
+// `bytes` as written over a log of `existing` bytes: followed, where the
+// log goes on, by a unit of zeros that ends the chain of entries there.
+std::vector<unsigned char> LogAsWritten(const std::vector<unsigned char>& bytes, std::uint64_t existing);
 // Writes `bytes` as the whole log `name` (made, with the hive's mode, when
 // `create`), flushed, and a made log's directory flushed.
 bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,

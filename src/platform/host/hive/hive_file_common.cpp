@@ -60,6 +60,17 @@ bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize) {
     return logSize > LogSlack + 2 * hiveSize;
 }
 
+std::vector<unsigned char> LogAsWritten(const std::vector<unsigned char>& bytes, std::uint64_t existing) {
+    // A stale entry right after ours could be chained to it at boot: a unit
+    // of zeros ends the chain there.
+    std::vector<unsigned char> written = bytes;
+    if (existing > written.size()) {
+        written.resize(written.size() +
+                       static_cast<size_t>(std::min<std::uint64_t>(HiveLogUnit, existing - written.size())));
+    }
+    return written;
+}
+
 bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsigned char>* bytes) {
     size_t have = 0;
     size_t cursor = 0;

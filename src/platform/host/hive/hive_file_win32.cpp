@@ -366,14 +366,7 @@ bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
         errno = EINVAL;
         return false;
     }
-    // A stale entry right after ours could be chained to it at boot: a unit
-    // of zeros ends the chain there.
-    std::vector<unsigned char> written = bytes;
-    const auto length = static_cast<std::uint64_t>(size.QuadPart);
-    if (length > written.size()) {
-        written.resize(written.size() +
-                       static_cast<size_t>(std::min<std::uint64_t>(HiveLogUnit, length - written.size())));
-    }
+    const std::vector<unsigned char> written = LogAsWritten(bytes, static_cast<std::uint64_t>(size.QuadPart));
     bool ok = WriteAt(log, written.data(), written.size(), 0);
     ok = ok && (FlushFileBuffers(log) || Failed());
     CloseHandle(log);
