@@ -6,6 +6,7 @@
 #include "name_store.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -21,16 +22,13 @@ struct CardReport {
     std::string hive;
     std::string refusal; // empty unless refused
     HiveCardState state{};
-    char names[NameValueCount][ValueBufferSize + 1] = {};
+    std::string names[NameValueCount];
     bool read[NameValueCount] = {};
     std::string unread;
     bool agree = false;
     bool writable = false;
     std::string notWritable;
 };
-
-constexpr const char* ShownValue[NameValueCount] = {"Hostname", "NV Hostname", "ComputerName",
-                                                    "ActiveComputerName"};
 
 // False when a close failed: the last one checks the plan against the card.
 bool CloseAll(const HKEY (&keys)[KeyCount]) {
@@ -43,22 +41,21 @@ bool CloseAll(const HKEY (&keys)[KeyCount]) {
 
 // The four names as a rename reads them, from keys opened for reading.
 void ReadNames(const HKEY (&keys)[KeyCount], CardReport* report) {
+    char* copies[NameValueCount] = {};
     bool readable = true;
     for (const NameValue& value : NameValues) {
-        DWORD type = 0;
-        DWORD size = ValueBufferSize;
+        bool fillsBuffer = false;
         report->read[value.tag] =
             keys[value.key] != nullptr &&
-            RegQueryValueExA(keys[value.key], value.valueName, nullptr, &type,
-                             reinterpret_cast<BYTE*>(report->names[value.tag]), &size) == ERROR_SUCCESS &&
-            type == REG_SZ;
-        report->names[value.tag][report->read[value.tag] ? size : 0] = '\0';
+            ReadNameValue(keys[value.key], value.valueName, &copies[value.tag], &fillsBuffer) == NameRead;
+        report->names[value.tag] = report->read[value.tag] ? copies[value.tag] : "";
         readable = readable && report->read[value.tag];
     }
     report->unread = Said();
-    report->agree = readable && CompareNames(report->names[H1], report->names[H2]) == 0 &&
-                    CompareNames(report->names[H1], report->names[C1]) == 0 &&
-                    CompareNames(report->names[H1], report->names[C2]) == 0;
+    report->agree = readable && FirstDifferingName(copies) == NameValueCount;
+    for (char* copy : copies) {
+        free(copy);
+    }
 }
 
 // Opening for writing checks the hive and its log; for names that agree, the
@@ -125,9 +122,9 @@ void PrintBlock(const CardReport& report) {
         return;
     }
     for (int tag = 0; tag < NameValueCount; ++tag) {
-        printf("  %-18s : %s%s\n", ShownValue[tag],
-               report.read[tag] ? Shown(report.names[tag]).c_str() : "(cannot be read)",
-               tag == C2 ? " (as Windows makes it at boot)" : "");
+        printf("  %-18s : %s%s\n", NameValues[tag].shownName,
+               report.read[tag] ? Shown(report.names[tag].c_str()).c_str() : "(cannot be read)",
+               NameValues[tag].shownNote);
     }
     printf("  names              : %s%s\n",
            report.agree            ? "agree"
@@ -158,9 +155,9 @@ void PrintJson(const CardReport& report) {
             ",\"logs\":" + (report.state.replayed > 0 ? Json(report.state.logs) : "null") + ",\"names\":{";
     for (int tag = 0; tag < NameValueCount; ++tag) {
         line += tag == 0 ? "" : ",";
-        line += Json(ShownValue[tag]);
+        line += Json(NameValues[tag].shownName);
         line += ":";
-        line += report.read[tag] ? Json(report.names[tag]) : "null";
+        line += report.read[tag] ? Json(report.names[tag].c_str()) : "null";
     }
     const std::string reason = refused                  ? report.refusal
                                : !report.unread.empty() ? report.unread
@@ -190,10 +187,10 @@ int Status(const CardOptions& options) {
     for (size_t i = 0; i < reports.size(); ++i) {
         for (size_t j = i + 1; j < reports.size(); ++j) {
             if (reports[i].agree && reports[j].agree && reports[i].hive != reports[j].hive &&
-                CompareNames(reports[i].names[H1], reports[j].names[H1]) == 0) {
+                CompareNames(reports[i].names[H1].c_str(), reports[j].names[H1].c_str()) == 0) {
                 fprintf(stderr, "velmora-card: warning: %s and %s both hold %s\n",
                         Shown(reports[i].card.c_str()).c_str(), Shown(reports[j].card.c_str()).c_str(),
-                        Shown(reports[j].names[H1]).c_str());
+                        Shown(reports[j].names[H1].c_str()).c_str());
             }
         }
     }

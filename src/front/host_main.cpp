@@ -5,18 +5,11 @@
 #include "name_store.h"
 #include "run.h"
 
-namespace {
-
-constexpr SeedValue FirstUseValues[] = {
-    {NameKeys[NameValues[H1].key].path, NameValues[H1].valueName},
-    {NameKeys[NameValues[H2].key].path, NameValues[H2].valueName},
-    {NameKeys[NameValues[C1].key].path, NameValues[C1].valueName},
-    {NameKeys[NameValues[C2].key].path, NameValues[C2].valueName},
-};
-
-} // namespace
-
 int main(int argc, char** argv) {
-    SeedStandInWith(FirstUseValues, NameValueCount);
+    static SeedValue firstUseValues[NameValueCount];
+    for (const NameValue& value : NameValues) {
+        firstUseValues[value.tag] = {NameKeys[value.key].path, value.valueName};
+    }
+    SeedStandInWith(firstUseValues, NameValueCount);
     return RunVelmora(argc, argv);
 }

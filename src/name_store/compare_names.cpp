@@ -136,3 +136,11 @@ bool HoldsForbiddenCharacter(const char* name) {
     }
     return false;
 }
+
+int FirstDifferingName(char* const (&names)[NameValueCount]) {
+    int tag = H2;
+    while (tag < NameValueCount && CompareNames(names[H1], names[tag]) == 0) {
+        ++tag;
+    }
+    return tag;
+}

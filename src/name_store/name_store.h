@@ -31,20 +31,36 @@ struct NameValue {
     NameValueTag tag;
     KeyIndex key;
     const char* valueName;
-    const char* label;
+    const char* label;     // in the tool's messages
+    const char* shortTag;  // in the mismatch line
+    const char* shownName; // in a card's status, and its JSON
+    const char* shownNote; // after the name in a card's status
 };
 
 // Read, compared, written and printed in this order.
 constexpr NameValue NameValues[NameValueCount] = {
-    {H1, TcpipKey, "Hostname", "Host Name 1"},
-    {H2, TcpipKey, "NV Hostname", "Host Name 2"},
-    {C1, ComputerNameKey, "ComputerName", "Computer Name 1"},
-    {C2, ActiveComputerNameKey, "ComputerName", "Computer Name 2"},
+    {H1, TcpipKey, "Hostname", "Host Name 1", "H1", "Hostname", ""},
+    {H2, TcpipKey, "NV Hostname", "Host Name 2", "H2", "NV Hostname", ""},
+    {C1, ComputerNameKey, "ComputerName", "Computer Name 1", "C1", "ComputerName", ""},
+    {C2, ActiveComputerNameKey, "ComputerName", "Computer Name 2", "C2", "ActiveComputerName",
+     " (as Windows makes it at boot)"},
 };
+
+// Why a value could not be read.
+enum NameReadFailure { NameRead, NameQueryFailed, NameTypeMismatch, NameNoMemory };
+
+// Reads the stored name as QueryNameValue does without ending the run: a heap
+// copy in `copy` (the caller frees it), and whether the data fills the whole
+// buffer. NameRead, or the failure (`copy` then null).
+NameReadFailure ReadNameValue(HKEY key, const char* valueName, char** copy, bool* fillsBuffer);
 
 // Returns a heap copy of the stored name, always NUL-terminated; ends the
 // process with status 1 on any failure.
 char* QueryNameValue(HKEY key, const char* valueName, const char* label);
+
+// The first value whose name differs from H1's, compared in the table's
+// order; NameValueCount when all agree.
+int FirstDifferingName(char* const (&names)[NameValueCount]);
 
 // Stores newName as REG_SZ; ends the process with status 1 on failure.
 void SetNameValue(HKEY key, const char* valueName, const char* newName, const char* label);

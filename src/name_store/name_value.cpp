@@ -4,31 +4,50 @@
 #include <cstdlib>
 #include <cstring>
 
-char* QueryNameValue(HKEY key, const char* valueName, const char* label) {
+NameReadFailure ReadNameValue(HKEY key, const char* valueName, char** copy, bool* fillsBuffer) {
     BYTE buffer[ValueBufferSize];
     DWORD size = ValueBufferSize;
     DWORD type = 0;
+    *copy = nullptr;
+    *fillsBuffer = false;
     // A registry that reports more than the buffer holds must not make us copy
     // past it: that counts as a failed query too.
     if (RegQueryValueExA(key, valueName, nullptr, &type, buffer, &size) != 0 || size > ValueBufferSize) {
-        FailWith("%s : Registry Query Error.\n", label);
+        return NameQueryFailed;
     }
     if (type != REG_SZ) {
-        FailWith("%s : Type Mismatch Error.\n", label);
+        return NameTypeMismatch;
     }
-    if (size == ValueBufferSize) {
-        WriteWarning("%s : Unsupported Length.\n", label);
-    }
+    *fillsBuffer = size == ValueBufferSize;
     // Data without a NUL (empty data included) gets one, so that nothing
     // beyond the copy is ever read as part of the name.
     const bool terminated = memchr(buffer, '\0', size) != nullptr;
-    char* copy = static_cast<char*>(malloc(terminated ? size : size + 1));
-    if (copy == nullptr) {
-        FailWith("%s : Memory Allocation Error.\n", label);
+    *copy = static_cast<char*>(malloc(terminated ? size : size + 1));
+    if (*copy == nullptr) {
+        return NameNoMemory;
     }
-    memcpy(copy, buffer, size);
+    memcpy(*copy, buffer, size);
     if (!terminated) {
-        copy[size] = '\0';
+        (*copy)[size] = '\0';
+    }
+    return NameRead;
+}
+
+char* QueryNameValue(HKEY key, const char* valueName, const char* label) {
+    char* copy = nullptr;
+    bool fillsBuffer = false;
+    const NameReadFailure failure = ReadNameValue(key, valueName, &copy, &fillsBuffer);
+    if (failure == NameQueryFailed) {
+        FailWith("%s : Registry Query Error.\n", label);
+    }
+    if (failure == NameTypeMismatch) {
+        FailWith("%s : Type Mismatch Error.\n", label);
+    }
+    if (fillsBuffer) {
+        WriteWarning("%s : Unsupported Length.\n", label);
+    }
+    if (failure == NameNoMemory) {
+        FailWith("%s : Memory Allocation Error.\n", label);
     }
     return copy;
 }

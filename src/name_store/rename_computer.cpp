@@ -2,6 +2,7 @@
 #include "name_store.h"
 
 #include <cstdlib>
+#include <cstring>
 
 static void ShowNewName(const char* newName) {
     WriteProgress("New Computer Name : %s\n", newName);
@@ -30,11 +31,14 @@ void RenameComputer(const char* newName) {
     }
     // Every value is checked against H1; nothing has been written yet, so a
     // refusal leaves the registry as it was.
-    for (int tag = H2; tag < NameValueCount; ++tag) {
-        if (CompareNames(names[H1], names[tag]) != 0) {
-            FailWith("Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n", shown[H1], shown[H2], shown[C1],
-                     shown[C2]);
+    if (FirstDifferingName(names) != NameValueCount) {
+        // "Name Mismatch : H1 = %s, H2 = %s, C1 = %s, C2 = %s\n", from the table.
+        char line[32 + NameValueCount * (8 + sizeof buffers[0])] = "Name Mismatch : ";
+        for (const NameValue& value : NameValues) {
+            strcat(strcat(strcat(strcat(line, value.tag == H1 ? "" : ", "), value.shortTag), " = "),
+                   shown[value.tag]);
         }
+        FailWith("%s\n", line);
     }
 
     WriteProgress("Old Computer Name : %s\n", shown[H1]);
