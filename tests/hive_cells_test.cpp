@@ -3,8 +3,13 @@
 // `Name` (UTF-16 in a cell of its own), `Small` (in its record) and `Twin`
 // (sharing Name's cell).
 #include "hive_cell_writer.h"
+#include "hive_commit.h"
 #include "hive_log_writer.h"
 #include "hive_replay.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -233,6 +238,116 @@ TEST(HiveCellsTest, TheLogWrittenReplaysToTheRename) {
     EXPECT_EQ(replay.sequence, 4u);
     EXPECT_TRUE(
         std::equal(dirty.begin() + HiveBaseBlockSize, dirty.end(), hive.bytes.begin() + HiveBaseBlockSize));
+}
+
+// A card in memory as a commit writes it: the hive's bytes and its logs,
+// every write and flush counted, the Nth failing.
+struct Card {
+    Bytes hive;
+    std::map<std::string, Bytes> logs;
+    int calls = 0;
+    int failing = 0; // 0: none fails
+    bool Fails() {
+        errno = EIO;
+        return ++calls == failing;
+    }
+};
+Card* card = nullptr;
+
+const HiveFileOps InMemory = {
+    [](const HiveFile&, const unsigned char* bytes, size_t size, std::uint64_t offset) {
+        if (card->Fails()) {
+            return false;
+        }
+        card->hive.resize(std::max<size_t>(card->hive.size(), offset + size));
+        std::copy(bytes, bytes + size, card->hive.begin() + static_cast<std::ptrdiff_t>(offset));
+        return true;
+    },
+    [](const HiveFile&) { return !card->Fails(); },
+    [](const HiveFile&, std::uint64_t size, bool* grew) {
+        *grew = size > card->hive.size();
+        if (card->Fails()) {
+            return false;
+        }
+        card->hive.resize(std::max<size_t>(card->hive.size(), size));
+        return true;
+    },
+    [](const HiveFile&, const std::string& name, bool, const Bytes& bytes) {
+        if (card->Fails()) {
+            return false;
+        }
+        Bytes& log = card->logs[name];
+        const Bytes written = LogAsWritten(bytes, log.size());
+        log.resize(std::max(log.size(), written.size()));
+        std::copy(written.begin(), written.end(), log.begin());
+        return true;
+    },
+};
+
+// Key\Name as Windows would read it at boot: from the hive, through its logs
+// when it is dirty.
+std::string NameAtBoot(const Card& at) {
+    Bytes hive = at.hive;
+    if (IsDirtyBaseBlock(hive.data())) {
+        const auto log = at.logs.find("SYSTEM.LOG1");
+        if (log == at.logs.end()) {
+            return "(dirty, no log)";
+        }
+        const HiveLogBytes logs[] = {{log->second.data(), log->second.size()}};
+        HiveReplay replay;
+        if (PlanHiveReplay(hive.data(), hive.size(), logs, 1, HiveMaxBinsDataSize, &replay) != nullptr) {
+            return "(no replay)";
+        }
+        hive.resize(std::max<size_t>(hive.size(), HiveBaseBlockSize + replay.largestBinsDataSize));
+        EXPECT_EQ(ApplyHiveReplay(&replay, logs, hive.data(), hive.size()), nullptr);
+    }
+    HiveImage image;
+    image.bytes = hive.data();
+    image.capacity = hive.size();
+    std::uint32_t key = HiveNoCell;
+    HiveValue value;
+    if (FindHiveSubkey(image, HiveRootKey(image), "Key", &key) != nullptr || key == HiveNoCell ||
+        FindHiveValue(image, key, "Name", true, &value) != nullptr || value.data == nullptr) {
+        return "(unreadable)";
+    }
+    return std::string(reinterpret_cast<const char*>(value.data), value.size);
+}
+
+// Every write and flush of a rename that grows the hive failed in turn: the
+// card then holds the old name or the new, and the failure's words say which.
+TEST(HiveCommitTest, EveryPhaseFailedSaysWhatTheCardHolds) {
+    const std::string old("A\0B\0C\0\0\0", 8);
+    const std::string renamed = "n\0e\0w\0-\0n\0a\0m\0e\0\0\0";
+    for (int failing = 0, calls = 1; failing <= calls; ++failing) {
+        Built hive;
+        Card at;
+        at.hive.assign(hive.bytes.begin(), hive.bytes.begin() + HiveBaseBlockSize + Bins);
+        at.failing = failing;
+        card = &at;
+        HiveImage image = hive.Image();
+        HiveValue value;
+        ASSERT_EQ(FindHiveValue(image, hive.key, "Name", true, &value), nullptr);
+        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1,
+                               reinterpret_cast<const unsigned char*>(renamed.data()),
+                               static_cast<std::uint32_t>(renamed.size())),
+                  nullptr);
+        HiveFile file;
+        file.fileName = "SYSTEM";
+        const std::string log;
+        HivePhase phase = HivePhase::Log;
+        const bool done = CommitHive({&InMemory, &file, &image, nullptr, nullptr, 3, &log}, &phase);
+        calls = failing == 0 ? at.calls : calls;
+        const std::string left = done ? "the card holds the new names" : HiveFailureLeft(phase, false);
+        const std::string name = NameAtBoot(at);
+        EXPECT_EQ(done, failing == 0) << failing;
+        EXPECT_TRUE(name == old || name == renamed) << failing << ": " << name;
+        if (left.find("holds the old names") != std::string::npos) {
+            EXPECT_EQ(name, old) << failing << ": " << left;
+        } else if (left.find("boots renamed, and the next run") != std::string::npos ||
+                   left.find("holds the new names") != std::string::npos) {
+            EXPECT_EQ(name, renamed) << failing << ": " << left;
+        }
+    }
 }
 
 } // namespace

@@ -51,27 +51,28 @@ void PutNumbers(unsigned char* baseBlock, std::uint32_t primary, std::uint32_t s
     HiveSetChecksum(baseBlock);
 }
 
-bool WriteHeader(const HiveFile& file, const unsigned char* baseBlock) {
-    return WriteHiveAt(file, baseBlock, HiveBaseBlockSize, 0) && FlushHive(file);
+bool WriteHeader(const HiveCommit& commit, const unsigned char* baseBlock) {
+    return commit.ops->writeAt(*commit.file, baseBlock, HiveBaseBlockSize, 0) &&
+           commit.ops->flush(*commit.file);
 }
 
 // Step 0.
 bool SettleReplay(const HiveCommit& commit, std::uint32_t sequence, HivePhase* phase) {
     *phase = HivePhase::Recovering;
     for (const HivePageWrite& write : commit.replay->writes) {
-        if (!WriteHiveAt(*commit.file, write.bytes, write.size,
-                         HiveBaseBlockSize + std::uint64_t{write.offset})) {
+        if (!commit.ops->writeAt(*commit.file, write.bytes, write.size,
+                                 HiveBaseBlockSize + std::uint64_t{write.offset})) {
             return false;
         }
     }
-    if (!FlushHive(*commit.file)) {
+    if (!commit.ops->flush(*commit.file)) {
         return false;
     }
     *phase = HivePhase::RecoveredHeader;
     unsigned char recovered[HiveBaseBlockSize];
     std::copy(commit.recovered, commit.recovered + HiveBaseBlockSize, recovered);
     PutNumbers(recovered, sequence, sequence);
-    return WriteHeader(*commit.file, recovered);
+    return WriteHeader(commit, recovered);
 }
 
 // Step 1.
@@ -83,8 +84,8 @@ bool WriteLog(const HiveCommit& commit, std::uint32_t entry, const std::vector<s
     }
     const bool create = commit.log->empty();
     const std::string name = create ? commit.file->fileName + HiveLogSuffixes[0] : *commit.log;
-    return WriteHiveLog(*commit.file, name, create,
-                        BuildHiveLog(commit.image->bytes, entry, images.data(), images.size()));
+    return commit.ops->writeLog(*commit.file, name, create,
+                                BuildHiveLog(commit.image->bytes, entry, images.data(), images.size()));
 }
 
 } // namespace
@@ -110,31 +111,31 @@ bool CommitHive(const HiveCommit& commit, HivePhase* phase) {
     }
     *phase = HivePhase::Growing;
     bool grew = false;
-    if (!GrowHive(*commit.file, size, &grew)) {
+    if (!commit.ops->grow(*commit.file, size, &grew)) {
         return false;
     }
     *phase = HivePhase::Grown;
-    if (grew && !FlushHive(*commit.file)) {
+    if (grew && !commit.ops->flush(*commit.file)) {
         return false;
     }
     *phase = HivePhase::DirtyHeader;
     PutNumbers(base, clean, entry);
-    if (!WriteHeader(*commit.file, base)) {
+    if (!WriteHeader(commit, base)) {
         return false;
     }
     *phase = HivePhase::Pages;
     for (std::uint32_t page : pages) {
-        if (!WriteHiveAt(*commit.file, base + HiveBaseBlockSize + page, HivePageSize,
-                         HiveBaseBlockSize + std::uint64_t{page})) {
+        if (!commit.ops->writeAt(*commit.file, base + HiveBaseBlockSize + page, HivePageSize,
+                                 HiveBaseBlockSize + std::uint64_t{page})) {
             return false;
         }
     }
-    if (!FlushHive(*commit.file)) {
+    if (!commit.ops->flush(*commit.file)) {
         return false;
     }
     *phase = HivePhase::CleanHeader;
     PutNumbers(base, clean, clean);
-    return WriteHeader(*commit.file, base);
+    return WriteHeader(commit, base);
 }
 
 const char* HiveFailureLeft(HivePhase phase, bool recovered) {

@@ -35,6 +35,7 @@ enum class HivePhase {
 };
 
 struct HiveCommit {
+    const HiveFileOps* ops; // HiveSystemFile, or a test's stand-in
     HiveFile* file;
     HiveImage* image;               // the renamed image, its changed pages listed
     const HiveReplay* replay;       // a dirty hive's replay, else null

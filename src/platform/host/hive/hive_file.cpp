@@ -422,3 +422,5 @@ void CloseHiveFile(HiveFile* file) {
     }
     *file = HiveFile{};
 }
+
+const HiveFileOps HiveSystemFile = {WriteHiveAt, FlushHive, GrowHive, WriteHiveLog};

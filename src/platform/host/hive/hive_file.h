@@ -119,3 +119,15 @@ bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
                   const std::vector<unsigned char>& bytes);
 
 void CloseHiveFile(HiveFile* file);
+
+// The writes a commit makes, as a table, so that a test can stand in for the
+// file layer, record every write and flush, and fail any call.
+struct HiveFileOps {
+    bool (*writeAt)(const HiveFile& file, const unsigned char* bytes, size_t size, std::uint64_t offset);
+    bool (*flush)(const HiveFile& file);
+    bool (*grow)(const HiveFile& file, std::uint64_t size, bool* grew);
+    bool (*writeLog)(const HiveFile& file, const std::string& name, bool create,
+                     const std::vector<unsigned char>& bytes);
+};
+// This system's file layer: the functions above.
+extern const HiveFileOps HiveSystemFile;

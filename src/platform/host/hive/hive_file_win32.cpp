@@ -384,3 +384,5 @@ void CloseHiveFile(HiveFile* file) {
     }
     *file = HiveFile{};
 }
+
+const HiveFileOps HiveSystemFile = {WriteHiveAt, FlushHive, GrowHive, WriteHiveLog};

@@ -434,8 +434,13 @@ bool GrowsWhereItCannot() {
 LONG Detach() {
     LONG result = ERROR_SUCCESS;
     HivePhase phase = HivePhase::Log;
-    const HiveCommit commit{&hive.file,     &hive.image,      hive.replayed ? &hive.replay : nullptr,
-                            hive.recovered, hive.logSequence, hive.logs != nullptr ? &LogToWrite() : nullptr};
+    const HiveCommit commit{&HiveSystemFile,
+                            &hive.file,
+                            &hive.image,
+                            hive.replayed ? &hive.replay : nullptr,
+                            hive.recovered,
+                            hive.logSequence,
+                            hive.logs != nullptr ? &LogToWrite() : nullptr};
     if (!hive.changed && keepOpen) {
         held = true;
         return ERROR_SUCCESS;
