@@ -323,6 +323,8 @@ TEST(HiveCommitTest, EveryPhaseFailedSaysWhatTheCardHolds) {
         Card at;
         at.hive.assign(hive.bytes.begin(), hive.bytes.begin() + HiveBaseBlockSize + Bins);
         at.failing = failing;
+        const HiveLogPage page = {0, at.hive.data() + HiveBaseBlockSize};
+        const Bytes stale = BuildHiveLog(at.hive.data(), 5, &page, 1);
         card = &at;
         HiveImage image = hive.Image();
         HiveValue value;
@@ -331,9 +333,15 @@ TEST(HiveCommitTest, EveryPhaseFailedSaysWhatTheCardHolds) {
                                reinterpret_cast<const unsigned char*>(renamed.data()),
                                static_cast<std::uint32_t>(renamed.size())),
                   nullptr);
+        // A stale entry of the old page, numbered next, lies where the rename's entry will end
+        // (unseen by the reader: past a gap): a boot must not chain it.
+        Bytes& log1 = at.logs["SYSTEM.LOG1"];
+        const std::vector<HiveLogPage> sized(image.changedPages.size(), page);
+        log1.assign(BuildHiveLog(image.bytes, 4, sized.data(), sized.size()).size(), 0);
+        log1.insert(log1.end(), stale.begin() + HiveLogHeaderSize, stale.end());
         HiveFile file;
         file.fileName = "SYSTEM";
-        const std::string log;
+        const std::string log = "SYSTEM.LOG1";
         HivePhase phase = HivePhase::Log;
         const bool done = CommitHive({&InMemory, &file, &image, nullptr, nullptr, 3, &log}, &phase);
         calls = failing == 0 ? at.calls : calls;
