@@ -63,9 +63,10 @@ bool NameAccepted(const char* name, bool anyName) {
 
 // Whether the system lets us write the card, told with the next step when it
 // does not; everything else the run itself reports in its own words.
-bool WritableOrTold(const std::string& hive) {
+bool WritableOrTold(const std::string& hive, HiveUse use) {
     // The run that follows takes the card as this look left it.
-    KeepHiveOpen(true);
+    use.keepOpen = true;
+    UseSystemHive(hive.c_str(), use);
     KeepHiveMessages(true);
     HKEY probe = nullptr;
     const bool writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0,
@@ -78,7 +79,6 @@ bool WritableOrTold(const std::string& hive) {
     const std::string said = Said();
     KeepHiveMessages(false);
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
-    KeepHiveOpen(false);
     if (!writable && !next.empty()) {
         fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", ShownInLine(hive.c_str()).c_str(),
                 said.c_str(), next.c_str());
@@ -100,11 +100,13 @@ int Rename(const CardOptions& options, char* program) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(card).c_str(), why.c_str());
         return ExitFailed;
     }
-    UseSystemHive(hive.c_str(), found);
-    if (!WritableOrTold(hive)) {
+    HiveUse use;
+    use.found = found;
+    use.writeNothing = options.dryRun;
+    if (!WritableOrTold(hive, use)) {
         return ExitFailed;
     }
-    KeepHiveUnwritten(options.dryRun);
+    UseSystemHive(hive.c_str(), use);
     char* run[] = {program, name, nullptr};
     const int status = RunVelmora(2, run, {!options.quiet, !options.anyName, ShowName, true});
     const std::string mount = MountOf(hive);

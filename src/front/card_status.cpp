@@ -84,7 +84,10 @@ void ReadCard(CardReport* report) {
     if (report->hive.empty()) {
         return;
     }
-    UseSystemHive(report->hive.c_str(), found);
+    HiveUse use;
+    use.found = found;
+    use.writeNothing = true; // status writes nothing, ever
+    UseSystemHive(report->hive.c_str(), use);
     HKEY keys[KeyCount] = {};
     const LONG opened =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0, KEY_QUERY_VALUE, &keys[TcpipKey]);
@@ -100,11 +103,9 @@ void ReadCard(CardReport* report) {
     }
     ReadNames(keys, report);
     HKEY probes[KeyCount] = {};
-    KeepHiveUnwritten(true);
     report->writable = TryRename(*report, probes);
     const bool probesClosed = CloseAll(probes);
     report->writable = CloseAll(keys) && probesClosed && report->writable;
-    KeepHiveUnwritten(false);
     HiveCardState after{};
     TakeHiveCardState(&after);
     report->notWritable = report->writable ? "" : WithNextStep(Said(), after.writeError, report->hive);

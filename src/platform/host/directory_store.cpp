@@ -214,7 +214,7 @@ void Unlock() {
     }
 }
 
-LONG Attach(const char* /*hive*/, unsigned /*found*/) {
+LONG Attach(const char* /*hive*/, const HiveUse& /*use*/) {
     const std::string base = StoreBase();
     bool madeBase = false;
     if (base.empty() || !MakeDirectories(base, &madeBase)) {

@@ -4,7 +4,7 @@
 
 namespace {
 
-LONG Attach(const char* /*hive*/, unsigned /*found*/) {
+LONG Attach(const char* /*hive*/, const HiveUse& /*use*/) {
     return ERROR_FILE_NOT_FOUND;
 }
 

@@ -16,11 +16,26 @@ struct SeedValue {
 };
 void SeedStandInWith(const SeedValue* values, int count);
 
+// How a card program's runs use the hive it names.
+struct HiveUse {
+    // Of the path's last components, how many were found on the card rather
+    // than named by the user: no link there is followed.
+    unsigned found = 0;
+    // Every check made and every change planned, in memory, and nothing
+    // written: what the hive would refuse is told as a rename would tell it,
+    // and the last close succeeds without touching the card (status, a dry
+    // run).
+    bool writeNothing = false;
+    // With nothing written, the card stays open and locked after the last
+    // close, for the next run on it with the same use: that run reads and
+    // replays it no second time, and nothing changes it in between.
+    bool keepOpen = false;
+};
+
 // The SYSTEM hive file a card program names, which the registry calls then
-// work on whatever VELMORA_SYSTEM_HIVE says. Null: chosen by the variable.
-// The last `found` components of `path` were found on the card, not named by
-// the user: no link there is followed.
-void UseSystemHive(const char* path, unsigned found = 0);
+// work on whatever VELMORA_SYSTEM_HIVE says, and how. Null: chosen by the
+// variable.
+void UseSystemHive(const char* path, HiveUse use = {});
 
 // The hive backend's own lines ("velmora: <file>: <what>") are kept instead
 // of printed, for a program that reports them its own way; Take copies what
@@ -44,16 +59,6 @@ struct HiveCardState {
     int writeError; // errno of a failed open for writing (hive or log), else 0
 };
 void TakeHiveCardState(HiveCardState* state);
-
-// While `keep` holds, a card read with nothing written stays open and locked
-// after its last key is closed, for the next run on the same card: that run
-// reads and replays it no second time, and nothing changes it in between.
-void KeepHiveOpen(bool keep);
-
-// A rename that goes through every check and plans every change, in memory,
-// and writes nothing: what the hive would refuse is told as a rename would
-// tell it, and the last close succeeds without touching the card.
-void KeepHiveUnwritten(bool unwritten);
 
 // Calls `visit` with the name of every entry of the directory at `path`, "."
 // and ".." included. False, with errno, when it cannot be listed.

@@ -17,7 +17,7 @@ namespace {
 const RegistryBackend* backend = nullptr;
 int openKeys = 0;
 const char* chosenHive = nullptr;
-unsigned chosenFound = 0;
+HiveUse chosenUse;
 
 // A card named by a program's argument, else VELMORA_SYSTEM_HIVE; set but
 // empty (a misspelt script) still means a hive, which then refuses: never the
@@ -48,7 +48,8 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, 
     }
     if (backend == nullptr) {
         const RegistryBackend& chosen = ChosenBackend();
-        const LONG attached = chosen.attach(ChosenSystemHive(), chosenHive != nullptr ? chosenFound : 0);
+        const LONG attached =
+            chosen.attach(ChosenSystemHive(), chosenHive != nullptr ? chosenUse : HiveUse{});
         if (attached != ERROR_SUCCESS) {
             return attached;
         }
@@ -133,7 +134,7 @@ LONG RegCloseKey(HKEY key) {
     return result;
 }
 
-void UseSystemHive(const char* path, unsigned found) {
+void UseSystemHive(const char* path, HiveUse use) {
     chosenHive = path;
-    chosenFound = found;
+    chosenUse = use;
 }

@@ -19,9 +19,8 @@ struct RegistryBackend {
     // Takes the store's exclusive lock (waiting for another run to finish)
     // and readies the store. Called when the first key is opened, with the
     // hive file chosen (for the hive backend; ignored by the directory store).
-    // `found`: how many of the hive path's last components were found on the
-    // card rather than named by the user.
-    LONG (*attach)(const char* hive, unsigned found);
+    // `use`: how a card program uses the hive (host_api.h).
+    LONG (*attach)(const char* hive, const HiveUse& use);
     // Opens `subKey` below `parent`, or below HKEY_LOCAL_MACHINE when parent
     // is null. `forWriting`: the key was asked for KEY_SET_VALUE.
     LONG (*openKey)(StoreKey* parent, const char* subKey, bool forWriting, StoreKey** result);

@@ -46,8 +46,8 @@ constexpr char VolatileKeyName[] = "ActiveComputerName";
 constexpr char VolatileKeySource[] = "ComputerName";
 
 struct Hive {
-    std::string path;   // as given, for messages
-    unsigned found = 0; // of its last components, how many were found on the card
+    std::string path; // as given, for messages
+    HiveUse use;      // as the program asked
     HiveFile file;
     HiveImage image;
     UINT codePage = 0; // the ANSI code page, taken once per run
@@ -61,10 +61,8 @@ struct Hive {
 };
 
 Hive hive;
-bool keepUnwritten = false;
 // A hive read, with nothing written, kept open and locked for the next run
 // on the same card: it is then neither read nor replayed again.
-bool keepOpen = false;
 bool held = false;
 
 // One line of our own before the tool's error, naming the file and the reason.
@@ -200,8 +198,10 @@ LONG Refuse(const HiveReason& why, LONG error) {
     return error;
 }
 
-LONG Attach(const char* path, unsigned found) {
-    if (held && path != nullptr && hive.path == path && hive.found == found) {
+LONG Attach(const char* path, const HiveUse& use) {
+    if (held && path != nullptr && hive.path == path && hive.use.found == use.found &&
+        hive.use.writeNothing == use.writeNothing) {
+        hive.use = use;
         held = false;
         if (hive.replayed) {
             TellHiveReplay(hive.path, hive.replay, *hive.logs);
@@ -214,7 +214,7 @@ LONG Attach(const char* path, unsigned found) {
     }
     *FilledHiveCardState() = HiveCardState{};
     hive.path = path != nullptr ? path : "";
-    hive.found = found;
+    hive.use = use;
     if (hive.path.empty()) {
         hive.path = "VELMORA_SYSTEM_HIVE";
         Explain("set but empty, so no card is named (sudo drops exported variables: write sudo "
@@ -222,7 +222,7 @@ LONG Attach(const char* path, unsigned found) {
                 "velmora-card)");
         return ERROR_FILE_NOT_FOUND;
     }
-    if (HiveReason unopened = OpenHiveFile(hive.path, found, TellWaiting, &hive.file)) {
+    if (HiveReason unopened = OpenHiveFile(hive.path, use.found, TellWaiting, &hive.file)) {
         FilledHiveCardState()->openError = hive.file.error;
         errno = hive.file.error;
         return Refuse(unopened,
@@ -441,13 +441,13 @@ LONG Detach() {
                             hive.recovered,
                             hive.logSequence,
                             hive.logs != nullptr ? &LogToWrite() : nullptr};
-    if (!hive.changed && keepOpen) {
+    if (!hive.changed && hive.use.keepOpen) {
         held = true;
         return ERROR_SUCCESS;
     }
     if (hive.changed && GrowsWhereItCannot()) {
         result = ERROR_WRITE_FAULT;
-    } else if (hive.changed && !keepUnwritten && !CommitHive(commit, &phase)) {
+    } else if (hive.changed && !hive.use.writeNothing && !CommitHive(commit, &phase)) {
         const int saved = errno;
         Explain(std::string("writing the hive failed (") + strerror(saved) +
                 "): " + HiveFailureLeft(phase, hive.replayed));
@@ -460,11 +460,3 @@ LONG Detach() {
 } // namespace
 
 const RegistryBackend HiveStore = {Attach, OpenKey, ReadValue, WriteValue, CloseKey, Detach};
-
-void KeepHiveOpen(bool keep) {
-    keepOpen = keep;
-}
-
-void KeepHiveUnwritten(bool unwritten) {
-    keepUnwritten = unwritten;
-}
