@@ -23,8 +23,9 @@ struct CardOptions {
 // CARD is none of these. `found`: how many of the path's last components
 // were found on the card (the hive's own folders, never followed as links).
 std::string HiveOf(const char* card, std::string* why, unsigned* found);
-// The hive backend's own lines since the last call, on one line.
-std::string Said();
+// The reasons the hive backend kept in the card's state past the first
+// `*seen` bytes, on one line; `*seen` then counts them all.
+std::string NewReasons(size_t* seen);
 
 // card_text.cpp
 

@@ -93,11 +93,16 @@ std::string HiveOf(const char* card, std::string* why, unsigned* found) {
     return "";
 }
 
-std::string Said() {
-    char buffer[1024];
-    TakeHiveMessages(buffer, sizeof buffer);
-    for (char* c = buffer; *c != '\0'; ++c) {
-        *c = *c == '\n' ? ';' : *c;
+std::string NewReasons(size_t* seen) {
+    HiveCardState state{};
+    TakeHiveCardState(&state);
+    std::string fresh;
+    if (state.reasons.size() > *seen) {
+        fresh = state.reasons.substr(*seen == 0 ? 0 : *seen + 1);
     }
-    return buffer;
+    *seen = state.reasons.size();
+    for (char& c : fresh) {
+        c = c == '\n' ? ';' : c;
+    }
+    return fresh;
 }

@@ -66,8 +66,8 @@ bool NameAccepted(const char* name, bool anyName) {
 bool WritableOrTold(const std::string& hive, HiveUse use) {
     // The run that follows takes the card as this look left it.
     use.keepOpen = true;
+    use.keepLines = true;
     UseSystemHive(hive.c_str(), use);
-    KeepHiveMessages(true);
     HKEY probe = nullptr;
     const bool writable = RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0,
                                         KEY_QUERY_VALUE | KEY_SET_VALUE, &probe) == ERROR_SUCCESS;
@@ -76,8 +76,8 @@ bool WritableOrTold(const std::string& hive, HiveUse use) {
     }
     HiveCardState state{};
     TakeHiveCardState(&state);
-    const std::string said = Said();
-    KeepHiveMessages(false);
+    size_t seen = 0;
+    const std::string said = NewReasons(&seen);
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
     if (!writable && !next.empty()) {
         fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", ShownInLine(hive.c_str()).c_str(),

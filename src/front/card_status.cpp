@@ -28,6 +28,7 @@ struct CardReport {
     bool agree = false;
     bool writable = false;
     std::string notWritable;
+    size_t seen = 0; // of the backend's reasons, how much is reported already
 };
 
 // False when a close failed: the last one checks the plan against the card.
@@ -51,7 +52,7 @@ void ReadNames(const HKEY (&keys)[KeyCount], CardReport* report) {
         report->names[value.tag] = report->read[value.tag] ? copies[value.tag] : "";
         readable = readable && report->read[value.tag];
     }
-    report->unread = Said();
+    report->unread = NewReasons(&report->seen);
     report->agree = readable && FirstDifferingName(copies) == NameValueCount;
     for (char* copy : copies) {
         free(copy);
@@ -87,11 +88,12 @@ void ReadCard(CardReport* report) {
     HiveUse use;
     use.found = found;
     use.writeNothing = true; // status writes nothing, ever
+    use.keepLines = true;
     UseSystemHive(report->hive.c_str(), use);
     HKEY keys[KeyCount] = {};
     const LONG opened =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0, KEY_QUERY_VALUE, &keys[TcpipKey]);
-    const std::string said = Said();
+    const std::string said = NewReasons(&report->seen);
     TakeHiveCardState(&report->state);
     if (opened != ERROR_SUCCESS) {
         report->refusal = WithNextStep(said.empty() ? "its keys cannot be opened" : said,
@@ -108,8 +110,8 @@ void ReadCard(CardReport* report) {
     report->writable = CloseAll(keys) && probesClosed && report->writable;
     HiveCardState after{};
     TakeHiveCardState(&after);
-    report->notWritable = report->writable ? "" : WithNextStep(Said(), after.writeError, report->hive);
-    Said();
+    const std::string closing = NewReasons(&report->seen);
+    report->notWritable = report->writable ? "" : WithNextStep(closing, after.writeError, report->hive);
 }
 
 bool Renamable(const CardReport& report) {
@@ -173,7 +175,6 @@ void PrintJson(const CardReport& report) {
 } // namespace
 
 int Status(const CardOptions& options) {
-    KeepHiveMessages(true);
     std::vector<CardReport> reports(options.operands.size() - 1);
     bool all = true;
     for (size_t i = 0; i < reports.size(); ++i) {

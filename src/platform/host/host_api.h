@@ -30,6 +30,9 @@ struct HiveUse {
     // close, for the next run on it with the same use: that run reads and
     // replays it no second time, and nothing changes it in between.
     bool keepOpen = false;
+    // The backend's reason lines kept in the card's state (`reasons`) for the
+    // program to report its own way, rather than printed.
+    bool keepLines = false;
 };
 
 // The SYSTEM hive file a card program names, which the registry calls then
@@ -37,16 +40,10 @@ struct HiveUse {
 // variable.
 void UseSystemHive(const char* path, HiveUse use = {});
 
-// The hive backend's own lines ("velmora: <file>: <what>") are kept instead
-// of printed, for a program that reports them its own way; Take copies what
-// was kept since the last call into `buffer` (cut to fit, terminated) and
-// forgets it.
-void KeepHiveMessages(bool keep);
 // How the hive backend's lines show the card's path and what they quote from
 // the card (file names): as they are, or through `shown`, handed down by a
 // program whose cards are untrusted, so that none reaches the terminal raw.
 void ShowHiveTextThrough(std::string (*shown)(const char* text));
-void TakeHiveMessages(char* buffer, size_t size);
 
 // What the hive backend found of the card it last worked on, as data for a
 // program that reports it its own way. Reset when a run opens its first key.
@@ -57,6 +54,9 @@ struct HiveCardState {
     char logs[160]; // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
     int openError;  // errno of a failed open of the hive, else 0
     int writeError; // errno of a failed open for writing (hive or log), else 0
+    // With HiveUse::keepLines, the reasons the backend gave, a line each
+    // (shown as ShowHiveTextThrough says), in the order given.
+    std::string reasons;
 };
 void TakeHiveCardState(HiveCardState* state);
 

@@ -17,8 +17,7 @@ std::string ShownText(const std::string& text) {
     const char* raw = text.c_str();
     return shownText(raw);
 }
-bool keepMessages = false;
-std::string keptMessages;
+bool keepLines = false;
 
 } // namespace
 
@@ -27,9 +26,9 @@ void ShowHiveTextThrough(std::string (*shown)(const char* text)) {
 }
 
 void TellHive(const std::string& path, const std::string& reason) {
-    if (keepMessages) {
-        keptMessages += keptMessages.empty() ? "" : "\n";
-        keptMessages += ShownText(reason);
+    if (keepLines) {
+        cardState.reasons += cardState.reasons.empty() ? "" : "\n";
+        cardState.reasons += ShownText(reason);
         return;
     }
     fflush(stdout);
@@ -73,15 +72,6 @@ void TakeHiveCardState(HiveCardState* state) {
     *state = cardState;
 }
 
-void KeepHiveMessages(bool keep) {
-    keepMessages = keep;
-}
-
-void TakeHiveMessages(char* buffer, size_t size) {
-    if (size > 0) {
-        const size_t length = std::min(size - 1, keptMessages.size());
-        memcpy(buffer, keptMessages.data(), length);
-        buffer[length] = '\0';
-    }
-    keptMessages.clear();
+void KeepHiveLines(bool keep) {
+    keepLines = keep;
 }

@@ -17,3 +17,6 @@ void TellHiveWaiting(const std::string& path);
 void TellHiveReplay(const std::string& path, const HiveReplay& replay, const HiveLogs& logs);
 // The state the backend fills as it reads a card.
 HiveCardState* FilledHiveCardState();
+// Whether TellHive keeps its lines in the card's state rather than printing
+// them, as the program's HiveUse asks.
+void KeepHiveLines(bool keep);

@@ -199,6 +199,7 @@ LONG Refuse(const HiveReason& why, LONG error) {
 }
 
 LONG Attach(const char* path, const HiveUse& use) {
+    KeepHiveLines(use.keepLines);
     if (held && path != nullptr && hive.path == path && hive.use.found == use.found &&
         hive.use.writeNothing == use.writeNothing) {
         hive.use = use;
