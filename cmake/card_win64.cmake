@@ -12,7 +12,7 @@ add_executable(velmora-card ${CMAKE_BINARY_DIR}/version.rc
   ${host}/registry.cpp ${host}/store_common.cpp ${host}/store_win32.cpp ${host}/directory_store_win32.cpp
   ${host}/code_pages_win32.cpp
   ${host}/hive/hive_cell_reader.cpp ${host}/hive/hive_cell_writer.cpp ${host}/hive/hive_commit.cpp
-  ${host}/hive/hive_file_win32.cpp ${host}/hive/hive_format.cpp ${host}/hive/hive_file_common.cpp
+  ${host}/hive/hive_file_win32.cpp ${host}/hive/hive_format.cpp ${host}/hive/hive_fault.cpp ${host}/hive/hive_file_common.cpp
   ${host}/hive/hive_log_writer.cpp ${host}/hive/hive_replay.cpp ${host}/hive/hive_report.cpp
   ${host}/hive/hive_store.cpp)
 target_include_directories(velmora-card PRIVATE ${host} ${host}/hive)

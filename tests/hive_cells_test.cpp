@@ -108,13 +108,13 @@ TEST(HiveCellsTest, ReaderFindsKeysAndValuesIgnoringCase) {
     Built hive;
     const HiveImage image = hive.Image();
     std::uint32_t key = HiveNoCell;
-    ASSERT_EQ(FindHiveSubkey(image, HiveRootKey(image), "KEY", &key), nullptr);
+    ASSERT_EQ(FindHiveSubkey(image, HiveRootKey(image), "KEY", &key), HiveFault::None);
     EXPECT_EQ(key, hive.key);
     HiveValue value;
-    ASSERT_EQ(FindHiveValue(image, key, "name", true, &value), nullptr);
+    ASSERT_EQ(FindHiveValue(image, key, "name", true, &value), HiveFault::None);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(value.data), value.size),
               std::string("A\0B\0C\0\0\0", 8));
-    ASSERT_EQ(FindHiveValue(image, key, "SMALL", true, &value), nullptr);
+    ASSERT_EQ(FindHiveValue(image, key, "SMALL", true, &value), HiveFault::None);
     EXPECT_EQ(value.size, 2u);
     EXPECT_EQ(value.data[0], 'x');
 }
@@ -161,7 +161,7 @@ TEST(HiveCellsTest, ALookupLongerThanAnyHiveIsRefused) {
     image.bytes = bytes.data();
     image.capacity = bytes.size();
     std::uint32_t child = HiveNoCell;
-    EXPECT_STREQ(FindHiveSubkey(image, root, "ZZZZ", &child), "its subkey lists are longer than any hive's");
+    EXPECT_EQ(FindHiveSubkey(image, root, "ZZZZ", &child), HiveFault::SubkeyListsTooLong);
 }
 
 // Where each write lands: the data's cell, the record's fields, the key's
@@ -182,9 +182,9 @@ TEST(HiveCellsTest, WriterPlacesDataAsWindowsLaysItOut) {
         Built hive;
         HiveImage image = hive.Image();
         HiveValue value;
-        ASSERT_EQ(FindHiveValue(image, hive.key, row.value, true, &value), nullptr) << row.what;
+        ASSERT_EQ(FindHiveValue(image, hive.key, row.value, true, &value), HiveFault::None) << row.what;
         const unsigned char data[24] = {'n', 0, 'e', 0, 'w', 0};
-        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, row.size), nullptr) << row.what;
+        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, row.size), HiveFault::None) << row.what;
         const unsigned char* record = hive.Data(value.record);
         const std::uint32_t size = HiveLe32(record + ValueRecordField::DataSize);
         EXPECT_EQ(size, row.size | (row.inRecord ? ValueRecordField::DataInRecord : 0)) << row.what;
@@ -206,8 +206,8 @@ TEST(HiveCellsTest, WriterPlacesDataAsWindowsLaysItOut) {
     for (const std::string name : {"Name", "Twin"}) {
         HiveValue value;
         const unsigned char data[20] = {};
-        ASSERT_EQ(FindHiveValue(image, hive.key, name.c_str(), true, &value), nullptr);
-        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), nullptr);
+        ASSERT_EQ(FindHiveValue(image, hive.key, name.c_str(), true, &value), HiveFault::None);
+        ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), HiveFault::None);
         EXPECT_EQ(static_cast<std::int32_t>(HiveLe32(hive.At(hive.nameCell))) > 0, name == "Twin") << name;
     }
 }
@@ -218,9 +218,9 @@ TEST(HiveCellsTest, TheLogWrittenReplaysToTheRename) {
     const Bytes before = hive.bytes;
     HiveImage image = hive.Image();
     HiveValue value;
-    ASSERT_EQ(FindHiveValue(image, hive.key, "Small", true, &value), nullptr);
+    ASSERT_EQ(FindHiveValue(image, hive.key, "Small", true, &value), HiveFault::None);
     const unsigned char data[20] = {'r', 0, 'e', 0};
-    ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), nullptr);
+    ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1, data, sizeof data), HiveFault::None);
     std::vector<HiveLogPage> pages;
     for (std::uint32_t page : image.changedPages) {
         pages.push_back({page, hive.At(page)});
@@ -231,9 +231,10 @@ TEST(HiveCellsTest, TheLogWrittenReplaysToTheRename) {
     HiveSetChecksum(dirty.data());
     const HiveLogBytes logs[] = {{log.data(), log.size()}};
     HiveReplay replay;
-    ASSERT_EQ(PlanHiveReplay(dirty.data(), dirty.size(), logs, 1, HiveMaxBinsDataSize, &replay), nullptr);
+    ASSERT_EQ(PlanHiveReplay(dirty.data(), dirty.size(), logs, 1, HiveMaxBinsDataSize, &replay),
+              HiveFault::None);
     dirty.resize(HiveBaseBlockSize + replay.largestBinsDataSize);
-    ASSERT_EQ(ApplyHiveReplay(&replay, logs, dirty.data(), dirty.size()), nullptr);
+    ASSERT_EQ(ApplyHiveReplay(&replay, logs, dirty.data(), dirty.size()), HiveFault::None);
     EXPECT_EQ(replay.changes, 1u);
     EXPECT_EQ(replay.sequence, 4u);
     EXPECT_TRUE(
@@ -295,19 +296,20 @@ std::string NameAtBoot(const Card& at) {
         }
         const HiveLogBytes logs[] = {{log->second.data(), log->second.size()}};
         HiveReplay replay;
-        if (PlanHiveReplay(hive.data(), hive.size(), logs, 1, HiveMaxBinsDataSize, &replay) != nullptr) {
+        if (PlanHiveReplay(hive.data(), hive.size(), logs, 1, HiveMaxBinsDataSize, &replay) !=
+            HiveFault::None) {
             return "(no replay)";
         }
         hive.resize(std::max<size_t>(hive.size(), HiveBaseBlockSize + replay.largestBinsDataSize));
-        EXPECT_EQ(ApplyHiveReplay(&replay, logs, hive.data(), hive.size()), nullptr);
+        EXPECT_EQ(ApplyHiveReplay(&replay, logs, hive.data(), hive.size()), HiveFault::None);
     }
     HiveImage image;
     image.bytes = hive.data();
     image.capacity = hive.size();
     std::uint32_t key = HiveNoCell;
     HiveValue value;
-    if (FindHiveSubkey(image, HiveRootKey(image), "Key", &key) != nullptr || key == HiveNoCell ||
-        FindHiveValue(image, key, "Name", true, &value) != nullptr || value.data == nullptr) {
+    if (FindHiveSubkey(image, HiveRootKey(image), "Key", &key) != HiveFault::None || key == HiveNoCell ||
+        FindHiveValue(image, key, "Name", true, &value) != HiveFault::None || value.data == nullptr) {
         return "(unreadable)";
     }
     return std::string(reinterpret_cast<const char*>(value.data), value.size);
@@ -328,11 +330,11 @@ TEST(HiveCommitTest, EveryPhaseFailedSaysWhatTheCardHolds) {
         card = &at;
         HiveImage image = hive.Image();
         HiveValue value;
-        ASSERT_EQ(FindHiveValue(image, hive.key, "Name", true, &value), nullptr);
+        ASSERT_EQ(FindHiveValue(image, hive.key, "Name", true, &value), HiveFault::None);
         ASSERT_EQ(SetHiveValue(&image, hive.key, value, 1,
                                reinterpret_cast<const unsigned char*>(renamed.data()),
                                static_cast<std::uint32_t>(renamed.size())),
-                  nullptr);
+                  HiveFault::None);
         // A stale entry of the old page, numbered next, lies where the rename's entry will end
         // (unseen by the reader: past a gap): a boot must not chain it.
         Bytes& log1 = at.logs["SYSTEM.LOG1"];

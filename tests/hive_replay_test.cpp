@@ -128,14 +128,14 @@ Outcome Replay(Bytes primary, const std::vector<Bytes>& logs) {
         views.push_back({log.data(), log.size()});
     }
     Outcome out;
-    const char* reason =
+    HiveFault fault =
         PlanHiveReplay(primary.data(), primary.size(), views.data(), views.size(), 1u << 20, &out.replay);
-    if (reason == nullptr) {
+    if (fault == HiveFault::None) {
         primary.resize(HiveBaseBlockSize + size_t{out.replay.largestBinsDataSize});
-        reason = ApplyHiveReplay(&out.replay, views.data(), primary.data(), primary.size());
+        fault = ApplyHiveReplay(&out.replay, views.data(), primary.data(), primary.size());
         primary.resize(HiveBaseBlockSize + size_t{out.replay.binsDataSize});
     }
-    out.reason = reason != nullptr ? reason : "";
+    out.reason = HiveFaultText(fault);
     out.image = primary;
     return out;
 }

@@ -27,7 +27,7 @@ std::uint32_t Walk(const HiveImage& hive, std::uint32_t key, const char* path) {
         memcpy(name, path, length);
         name[length] = '\0';
         path += length + (path[length] == '\\' ? 1 : 0);
-        if (FindHiveSubkey(hive, key, name, &key) != nullptr) {
+        if (FindHiveSubkey(hive, key, name, &key) != HiveFault::None) {
             return HiveNoCell;
         }
     }
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, size_t size) {
     const std::uint32_t root = HiveRootKey(hive);
     std::uint32_t select = HiveNoCell;
     HiveValue current;
-    if (root != HiveNoCell && FindHiveSubkey(hive, root, "Select", &select) == nullptr &&
+    if (root != HiveNoCell && FindHiveSubkey(hive, root, "Select", &select) == HiveFault::None &&
         select != HiveNoCell) {
         FindHiveValue(hive, select, "Current", false, &current);
     }
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, size_t size) {
     for (const auto& target : targets) {
         const std::uint32_t key = root == HiveNoCell ? HiveNoCell : Walk(hive, root, target.key);
         HiveValue value;
-        if (key == HiveNoCell || FindHiveValue(hive, key, target.value, true, &value) != nullptr ||
+        if (key == HiveNoCell || FindHiveValue(hive, key, target.value, true, &value) != HiveFault::None ||
             value.record == HiveNoCell) {
             continue;
         }

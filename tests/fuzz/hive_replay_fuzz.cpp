@@ -64,13 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, size_t size) {
     HiveReplay replay;
     constexpr std::uint32_t MaxBins = 1u << 20;
     if (primary.size() < HiveBaseBlockSize ||
-        PlanHiveReplay(primary.data(), primary.size(), views, 3, MaxBins, &replay) != nullptr) {
+        PlanHiveReplay(primary.data(), primary.size(), views, 3, MaxBins, &replay) != HiveFault::None) {
         return 0;
     }
     Check(replay.largestBinsDataSize <= MaxBins && replay.binsDataSize <= replay.largestBinsDataSize);
     std::vector<unsigned char> image(HiveBaseBlockSize + size_t{replay.largestBinsDataSize});
     memcpy(image.data(), primary.data(), image.size() < primary.size() ? image.size() : primary.size());
-    if (ApplyHiveReplay(&replay, views, image.data(), image.size()) != nullptr) {
+    if (ApplyHiveReplay(&replay, views, image.data(), image.size()) != HiveFault::None) {
         return 0;
     }
     image.resize(HiveBaseBlockSize + size_t{replay.binsDataSize});

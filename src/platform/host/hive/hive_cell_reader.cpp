@@ -147,11 +147,11 @@ bool SameName(const unsigned char* stored, std::uint32_t size, bool compressed, 
 
 // Whether the key node at `offset` is named `name`; false and a reason when
 // it is no key node.
-bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, const char** reason) {
+bool KeyNamed(const HiveImage& hive, std::uint32_t offset, const char* name, HiveFault* reason) {
     Cell key;
     if (!RecordAt(hive, offset, "nk", KeyNodeField::Name, &key) ||
         key.size - KeyNodeField::Name < HiveLe16(key.data + KeyNodeField::NameLength)) {
-        *reason = "its subkey list points at something that is no key";
+        *reason = HiveFault::SubkeyNotKey;
         return false;
     }
     return SameName(key.data + KeyNodeField::Name, HiveLe16(key.data + KeyNodeField::NameLength),
@@ -192,11 +192,11 @@ bool HintMatches(bool hashed, const unsigned char* hint, const Wanted& wanted) {
 }
 
 // Looks for `name` in the subkey list at `offset`; an `ri` list holds lists.
-const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted& name, bool underRi,
-                       std::uint32_t* child) {
+HiveFault SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted& name, bool underRi,
+                     std::uint32_t* child) {
     Cell list;
     if (!CellAt(hive, offset, &list) || !list.allocated || list.size < SubkeyListField::Elements) {
-        return "its subkey list is damaged";
+        return HiveFault::SubkeyListDamaged;
     }
     const std::uint32_t count = HiveLe16(list.data + SubkeyListField::Count);
     const bool pairs = memcmp(list.data + SubkeyListField::Signature, "lf", 2) == 0 ||
@@ -205,19 +205,19 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted
     const bool indirect = !underRi && memcmp(list.data + SubkeyListField::Signature, "ri", 2) == 0;
     const std::uint32_t stride = pairs ? SubkeyListField::HintedElement : SubkeyListField::PlainElement;
     if ((!pairs && !single && !indirect) || (list.size - SubkeyListField::Elements) / stride < count) {
-        return "its subkey list is damaged";
+        return HiveFault::SubkeyListDamaged;
     }
     for (std::uint32_t i = 0; i < count && *child == HiveNoCell; ++i) {
         const std::uint32_t element = HiveLe32(list.data + SubkeyListField::Elements + size_t{stride} * i);
         if (indirect) {
-            const char* reason = SearchList(hive, element, name, true, child);
-            if (reason != nullptr) {
+            const HiveFault reason = SearchList(hive, element, name, true, child);
+            if (reason != HiveFault::None) {
                 return reason;
             }
             continue;
         }
         if (!Spend(hive, 1)) {
-            return "its subkey lists are longer than any hive's";
+            return HiveFault::SubkeyListsTooLong;
         }
         if (pairs &&
             !HintMatches(list.data[SubkeyListField::Signature + 1] == 'h',
@@ -225,14 +225,14 @@ const char* SearchList(const HiveImage& hive, std::uint32_t offset, const Wanted
                          name)) {
             continue;
         }
-        const char* reason = nullptr;
+        HiveFault reason = HiveFault::None;
         if (KeyNamed(hive, element, name.name, &reason)) {
             *child = element;
-        } else if (reason != nullptr) {
+        } else if (reason != HiveFault::None) {
             return reason;
         }
     }
-    return nullptr;
+    return HiveFault::None;
 }
 
 } // namespace
@@ -249,42 +249,42 @@ std::uint32_t HiveRootKey(const HiveImage& hive) {
     return RecordAt(hive, offset, "nk", KeyNodeField::Name, &root) ? offset : HiveNoCell;
 }
 
-const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child) {
+HiveFault FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child) {
     *child = HiveNoCell;
     HiveStartLookup(hive);
     Cell node;
     if (!RecordAt(hive, key, "nk", KeyNodeField::Name, &node)) {
-        return "its key node is damaged";
+        return HiveFault::KeyNodeDamaged;
     }
     const std::uint32_t list = HiveLe32(node.data + KeyNodeField::SubkeyList);
     return HiveLe32(node.data + KeyNodeField::SubkeyCount) == 0 || list == HiveNoCell
-               ? nullptr
+               ? HiveFault::None
                : SearchList(hive, list, Looking(name), false, child);
 }
 
-const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
-                          HiveValue* value) {
+HiveFault FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
+                        HiveValue* value) {
     *value = HiveValue{};
     HiveStartLookup(hive);
     Cell node;
     if (!RecordAt(hive, key, "nk", KeyNodeField::Name, &node)) {
-        return "its key node is damaged";
+        return HiveFault::KeyNodeDamaged;
     }
     const std::uint32_t count = HiveLe32(node.data + KeyNodeField::ValueCount);
     Cell list;
     if (count == 0) {
-        return nullptr;
+        return HiveFault::None;
     }
     if (!CellAt(hive, HiveLe32(node.data + KeyNodeField::ValueList), &list) || !list.allocated ||
         list.size / sizeof(std::uint32_t) < count) {
-        return "its value list is damaged";
+        return HiveFault::ValueListDamaged;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t offset = HiveLe32(list.data + sizeof(std::uint32_t) * i);
         Cell record;
         if (!RecordAt(hive, offset, "vk", ValueRecordField::Name, &record) ||
             record.size - ValueRecordField::Name < HiveLe16(record.data + ValueRecordField::NameLength)) {
-            return "its value list points at something that is no value";
+            return HiveFault::ValueListNotValue;
         }
         const bool compressed =
             (HiveLe16(record.data + ValueRecordField::Flags) & ValueRecordField::LatinName) != 0;
@@ -294,7 +294,7 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
         }
         if (value->record != HiveNoCell) {
             if (unique) {
-                return "it holds two values whose names differ only in letter case";
+                return HiveFault::ValuesAlike;
             }
             continue;
         }
@@ -306,21 +306,21 @@ const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* 
             value->size = size & ~ValueRecordField::DataInRecord;
             value->data = record.data + ValueRecordField::Data;
             if (value->size > ValueRecordField::InRecordMax) {
-                return "the value's data size is damaged";
+                return HiveFault::DataSizeDamaged;
             }
         } else if (size != 0 && (cell == offset || !CellAt(hive, cell, &data) || !data.allocated)) {
-            return "the value's data points outside the hive, at the value itself, or at a free cell";
+            return HiveFault::DataOutside;
         } else if (size != 0) {
             value->size = size;
             const bool segmented = size > HiveLargestSingleCell &&
                                    HiveLe32(hive.bytes + BaseBlockField::Minor) >= HiveFirstSegmentedMinor;
             if (!segmented && size > data.size) {
-                return "the value's data runs past its cell";
+                return HiveFault::DataPastCell;
             }
             value->data = segmented ? nullptr : data.data;
         }
     }
-    return nullptr;
+    return HiveFault::None;
 }
 
 void HiveStartLookup(const HiveImage& hive) {

@@ -5,6 +5,7 @@
 // hive reaches.
 #pragma once
 
+#include "hive_fault.h"
 #include "hive_format.h"
 
 #include <cstddef>
@@ -46,9 +47,9 @@ std::uint32_t HiveBinsDataSize(const HiveImage& hive);
 std::uint32_t HiveRootKey(const HiveImage& hive);
 
 // The subkey of the key at `key` named `name` (ASCII, compared ignoring
-// case as Windows does). nullptr and the cell (HiveNoCell when there is no
-// such key), or why the hive cannot be read there.
-const char* FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child);
+// case as Windows does). HiveFault::None and the cell (HiveNoCell when there
+// is no such key), or why the hive cannot be read there.
+HiveFault FindHiveSubkey(const HiveImage& hive, std::uint32_t key, const char* name, std::uint32_t* child);
 
 struct HiveValue {
     std::uint32_t record = HiveNoCell; // the vk cell; HiveNoCell when missing
@@ -60,9 +61,10 @@ struct HiveValue {
 // The value of the key at `key` named `name`, ignoring case. With `unique`,
 // two values whose names differ only in case are refused: which one Windows
 // reads is not ours to guess. Data over 16344 bytes (kept in segments) is
-// reported with its size and no bytes. nullptr, or why the key cannot be read.
-const char* FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
-                          HiveValue* value);
+// reported with its size and no bytes. HiveFault::None, or why the key cannot
+// be read.
+HiveFault FindHiveValue(const HiveImage& hive, std::uint32_t key, const char* name, bool unique,
+                        HiveValue* value);
 
 // For the cell writer: what a lookup checks a cell by.
 struct HiveCell {

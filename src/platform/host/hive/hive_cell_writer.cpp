@@ -110,32 +110,31 @@ bool FreeCell(HiveImage* hive, std::uint32_t cell) {
 // Once the hive grows, the values of every key a rename writes must keep
 // their data inside the bins as they were: a damaged offset past their end
 // would, with a bin added there, read as valid data (the new name's).
-const char* SiblingsInsideBins(const HiveImage& hive) {
+HiveFault SiblingsInsideBins(const HiveImage& hive) {
     const std::uint32_t bins = hive.addedBin != HiveNoCell ? hive.addedBin : HiveBinsDataSize(hive);
     for (std::uint32_t key : hive.writtenKeys) {
         HiveCell node;
         HiveCell list;
         if (!HiveRecordAt(hive, key, "nk", KeyNodeField::Name, &node) ||
             !HiveCellAt(hive, HiveLe32(node.data + KeyNodeField::ValueList), &list)) {
-            return "its key node is damaged";
+            return HiveFault::KeyNodeDamaged;
         }
         const std::uint32_t count = HiveLe32(node.data + KeyNodeField::ValueCount);
         for (std::uint32_t i = 0; i < count && i < list.size / sizeof(std::uint32_t); ++i) {
             HiveCell sibling;
             const std::uint32_t record = HiveLe32(list.data + sizeof(std::uint32_t) * i);
             if (!HiveRecordAt(hive, record, "vk", ValueRecordField::Name, &sibling)) {
-                return "a value of the key is damaged: its record is no value record";
+                return HiveFault::SiblingNotValue;
             }
             // Past the bins only a cell this run took from the bin it added.
             const std::uint32_t data = HiveDataCell(sibling.data);
             if (data != HiveNoCell && data >= bins &&
                 std::find(hive.newCells.begin(), hive.newCells.end(), data) == hive.newCells.end()) {
-                return "a value of the key is damaged: its data lies past the end of the hive's bins, where "
-                       "the bin a longer name needs would go";
+                return HiveFault::SiblingPastBins;
             }
         }
     }
-    return nullptr;
+    return HiveFault::None;
 }
 
 // Whether the value's own data cell holds `size` bytes and no other value of
@@ -156,8 +155,8 @@ bool OwnCellFits(const HiveImage& hive, const HiveCell& node, const HiveCell& li
 
 } // namespace
 
-const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
-                         const unsigned char* data, std::uint32_t size) {
+HiveFault SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
+                       const unsigned char* data, std::uint32_t size) {
     HiveStartLookup(*hive);
     HiveCell node;
     HiveCell record;
@@ -165,7 +164,7 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
     if (!HiveRecordAt(*hive, key, "nk", KeyNodeField::Name, &node) ||
         !HiveRecordAt(*hive, value.record, "vk", ValueRecordField::Name, &record) ||
         !HiveCellAt(*hive, HiveLe32(node.data + KeyNodeField::ValueList), &list)) {
-        return "its key node or the value's record is damaged";
+        return HiveFault::KeyOrRecordDamaged;
     }
     std::uint32_t cell = HiveDataCell(record.data);
     const bool reuse = OwnCellFits(*hive, node, list, value.record, cell, size);
@@ -173,8 +172,9 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
         hive->writtenKeys.push_back(key);
     }
     const bool allocates = !reuse && size > ValueRecordField::InRecordMax;
-    if (const char* damaged =
-            allocates || hive->addedBin != HiveNoCell ? SiblingsInsideBins(*hive) : nullptr) {
+    if (const HiveFault damaged =
+            allocates || hive->addedBin != HiveNoCell ? SiblingsInsideBins(*hive) : HiveFault::None;
+        damaged != HiveFault::None) {
         return damaged;
     }
     // A cell of its own that the value leaves is freed; one it shares with a
@@ -194,11 +194,11 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
             cell = Allocate(hive,
                             (need + CellField::Alignment - 1) / CellField::Alignment * CellField::Alignment);
             if (cell == HiveNoCell) {
-                return "the rename needs a new bin, and the hive has no room for one within 256 MiB of bins";
+                return HiveFault::NoRoomForBin;
             }
         }
         if (!reuse && own && !FreeCell(hive, HiveDataCell(record.data))) {
-            return "the value's data cell is damaged";
+            return HiveFault::DataCellDamaged;
         }
         memcpy(HiveAt(*hive, cell) + CellField::Data, data, size);
         MarkChanged(hive, cell, CellField::Data + size);
@@ -212,5 +212,5 @@ const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& va
         HivePutLe32(node.data + KeyNodeField::LargestValueData, size);
         MarkChanged(hive, key, CellField::Data + KeyNodeField::LargestValueData + sizeof(std::uint32_t));
     }
-    return nullptr;
+    return HiveFault::None;
 }

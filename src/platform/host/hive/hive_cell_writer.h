@@ -21,6 +21,6 @@ constexpr std::uint32_t HiveRoomyData = 32;
 // freed, as Windows frees it, merged with free neighbours in its bin; one a
 // value beside it shares is kept. Once the hive grows, every value of the
 // keys written must have its data inside the bins it had. Updates the key's
-// largest data size where it grows. nullptr, or why it cannot be.
-const char* SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
-                         const unsigned char* data, std::uint32_t size);
+// largest data size where it grows. HiveFault::None, or why it cannot be.
+HiveFault SetHiveValue(HiveImage* hive, std::uint32_t key, const HiveValue& value, std::uint32_t type,
+                       const unsigned char* data, std::uint32_t size);

@@ -120,13 +120,13 @@ size_t ChainLength(const std::vector<Entry>& entries, std::uint32_t sequence) {
     return count;
 }
 
-const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, const LogHeader* headers,
-                          size_t count, std::uint32_t maxBinsDataSize, HiveReplay* replay) {
+HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, const LogHeader* headers,
+                        size_t count, std::uint32_t maxBinsDataSize, HiveReplay* replay) {
     std::vector<unsigned> order;
     std::vector<std::vector<Entry>> entries(count);
     for (unsigned i = 0; i < count; ++i) {
         if (!ValidEntries(logs[i], maxBinsDataSize, &entries[i])) {
-            return "a log beside it is damaged in a way Windows never writes";
+            return HiveFault::LogDamaged;
         }
         if (headers[i].usable && headers[i].type == HiveNewFormatLog) {
             order.push_back(i);
@@ -168,7 +168,7 @@ const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs
         }
     }
     if (last == nullptr) {
-        return "its logs hold no change that applies to it";
+        return HiveFault::NoChangeApplies;
     }
     replay->binsDataSize = last->binsDataSize;
     replay->changes = static_cast<unsigned>(replay->entries.size());
@@ -178,7 +178,7 @@ const char* PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs
             replay->sequence = After(entry.sequence, replay->sequence) ? entry.sequence : replay->sequence;
         }
     }
-    return nullptr;
+    return HiveFault::None;
 }
 
 // An old-format log's dirty-page bitmap: where it is, and where its pages begin.
@@ -210,13 +210,13 @@ bool ReadBitmap(const HiveLogBytes& log, Bitmap* bitmap) {
            (log.size - bitmap->pagesAt) / HiveLogUnit >= bitmap->dirty;
 }
 
-const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveLogBytes* logs,
-                          const LogHeader* headers, size_t count, std::uint32_t maxBinsDataSize,
-                          HiveReplay* replay) {
+HiveFault PlanOldFormat(const unsigned char* primary, size_t size, const HiveLogBytes* logs,
+                        const LogHeader* headers, size_t count, std::uint32_t maxBinsDataSize,
+                        HiveReplay* replay) {
     // Without a valid base block, the first bin's copy of its timestamp.
     const bool primaryValid = HasValidChecksum(primary);
     if (!primaryValid && size < HiveBaseBlockSize + BinField::Timestamp + HiveTimestampSize) {
-        return "its logs hold no change that applies to it";
+        return HiveFault::NoChangeApplies;
     }
     const unsigned char* timestamp = primaryValid ? primary + BaseBlockField::Timestamp
                                                   : primary + HiveBaseBlockSize + BinField::Timestamp;
@@ -236,9 +236,9 @@ const char* PlanOldFormat(const unsigned char* primary, size_t size, const HiveL
         replay->sequence = headers[i].sequence;
         replay->changes = bitmap.dirty;
         replay->logsApplied = 1u << i;
-        return nullptr;
+        return HiveFault::None;
     }
-    return "its logs hold no change that applies to it";
+    return HiveFault::NoChangeApplies;
 }
 
 // The recovered base block: the primary's own, or the log's copy when the
@@ -260,7 +260,7 @@ void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std
     HiveSetChecksum(base);
 }
 
-const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned char* image) {
+HiveFault ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned char* image) {
     Bitmap bitmap;
     ReadBitmap(log, &bitmap);
     const std::uint32_t knownBins =
@@ -294,20 +294,20 @@ const char* ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned
         }
     }
     if (applied == 0) {
-        return "its logs hold no change that applies to it";
+        return HiveFault::NoChangeApplies;
     }
     replay->changes = applied;
     FinishBaseBlock(*replay, log.bytes, HiveLe32(log.bytes + BaseBlockField::Flags), image);
-    return nullptr;
+    return HiveFault::None;
 }
 
 } // namespace
 
-const char* PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
-                           std::uint32_t maxBinsDataSize, HiveReplay* replay) {
+HiveFault PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
+                         std::uint32_t maxBinsDataSize, HiveReplay* replay) {
     *replay = HiveReplay{};
     if (size < HiveBaseBlockSize || count > 8 * sizeof replay->logsApplied) {
-        return "its base block is cut short";
+        return HiveFault::BaseBlockShort;
     }
     std::vector<LogHeader> headers(count);
     bool anyBytes = false;
@@ -320,24 +320,24 @@ const char* PlanHiveReplay(const unsigned char* primary, size_t size, const Hive
         anyNew = anyNew || (headers[i].usable && headers[i].type == HiveNewFormatLog);
     }
     if (!anyBytes) {
-        return "its logs are empty";
+        return HiveFault::LogsEmpty;
     }
     if (!anyUsable) {
-        return "no log beside it has a valid header";
+        return HiveFault::NoValidLogHeader;
     }
-    const char* reason =
+    const HiveFault reason =
         anyNew ? PlanNewFormat(primary, logs, headers.data(), count, maxBinsDataSize, replay)
                : PlanOldFormat(primary, size, logs, headers.data(), count, maxBinsDataSize, replay);
-    if (reason == nullptr && !HasValidChecksum(primary) &&
+    if (reason == HiveFault::None && !HasValidChecksum(primary) &&
         replay->largestBinsDataSize < replay->binsDataSize) {
         replay->largestBinsDataSize = replay->binsDataSize;
     }
     return reason;
 }
 
-const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size) {
+HiveFault ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size) {
     if (size != HiveBaseBlockSize + size_t{replay->largestBinsDataSize}) {
-        return "its image is not the size the replay needs";
+        return HiveFault::ImageWrongSize;
     }
     replay->writes.clear();
     if (replay->oldFormat) {
@@ -366,7 +366,7 @@ const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsign
         logBase = logs[log].bytes;
     }
     FinishBaseBlock(*replay, logBase, flags, image);
-    return nullptr;
+    return HiveFault::None;
 }
 
 bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,

@@ -4,6 +4,7 @@
 // count and offset in a log is untrusted.
 #pragma once
 
+#include "hive_fault.h"
 #include "hive_format.h"
 
 #include <cstddef>
@@ -47,17 +48,17 @@ struct HiveReplay {
 // Decides what Windows would replay. `primary` is the primary file's first
 // `size` bytes: the base block, then (when there are any) the first bin's
 // header. `logs` are the ones found beside it: LOG1, LOG2 and LOG, an absent
-// one empty. nullptr, or the reason nothing can be recovered. No hive may grow
-// past `maxBinsDataSize` bytes of bins.
-const char* PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
-                           std::uint32_t maxBinsDataSize, HiveReplay* replay);
+// one empty. HiveFault::None, or the reason nothing can be recovered. No hive
+// may grow past `maxBinsDataSize` bytes of bins.
+HiveFault PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
+                         std::uint32_t maxBinsDataSize, HiveReplay* replay);
 
 // Applies the plan to `image`: `size` = 4096 + replay->largestBinsDataSize
 // bytes holding the primary file's (zeros where the file ends). Afterwards
 // the first 4096 + replay->binsDataSize bytes of `image` are the recovered
 // hive, base block included with a fresh checksum, and `replay->changes` says
-// how much was applied. nullptr, or the reason nothing could be.
-const char* ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size);
+// how much was applied. HiveFault::None, or the reason nothing could be.
+HiveFault ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned char* image, size_t size);
 
 // The highest sequence number in the logs: of their base blocks and of every
 // entry with valid hashes, chained or not, and `floor`. A new entry numbered

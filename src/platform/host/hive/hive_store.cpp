@@ -84,6 +84,10 @@ HiveReason Where(const char* reason, const std::string& key, const char* value =
     return HiveReason{line};
 }
 
+HiveReason Where(HiveFault fault, const std::string& key, const char* value = nullptr) {
+    return Where(HiveFaultText(fault), key, value);
+}
+
 void Release() {
     CloseHiveFile(&hive.file);
     hive.image = HiveImage{};
@@ -101,18 +105,18 @@ HiveReason Replay() {
     if (HiveReason unread = ReadHiveStart(hive.file, start, sizeof start, &got)) {
         return unread;
     }
-    const char* reason =
+    HiveFault fault =
         PlanHiveReplay(start, got, hive.logs->views, HiveLogCount, HiveMaxBinsDataSize, &hive.replay);
-    if (reason != nullptr) {
-        return HiveReason{reason};
+    if (fault != HiveFault::None) {
+        return HiveReason{HiveFaultText(fault)};
     }
     if (HiveReason unmapped = MapHiveFile(&hive.file, hive.replay.largestBinsDataSize, &hive.image)) {
         return unmapped;
     }
-    reason = ApplyHiveReplay(&hive.replay, hive.logs->views, hive.image.bytes,
-                             HiveBaseBlockSize + size_t{hive.replay.largestBinsDataSize});
-    if (reason != nullptr) {
-        return HiveReason{reason};
+    fault = ApplyHiveReplay(&hive.replay, hive.logs->views, hive.image.bytes,
+                            HiveBaseBlockSize + size_t{hive.replay.largestBinsDataSize});
+    if (fault != HiveFault::None) {
+        return HiveReason{HiveFaultText(fault)};
     }
     if (!HiveReplayCovers(hive.replay, hive.file.fileSize)) {
         return HiveReason{
@@ -162,17 +166,18 @@ HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
 HiveReason BootsControlSet001() {
     const std::uint32_t root = HiveRootKey(hive.image);
     if (root == HiveNoCell) {
-        return Where("its key node is damaged", RootKeyName);
+        return Where(HiveFault::KeyNodeDamaged, RootKeyName);
     }
     std::uint32_t select = HiveNoCell;
-    if (const char* unread = FindHiveSubkey(hive.image, root, "Select", &select)) {
+    if (const HiveFault unread = FindHiveSubkey(hive.image, root, "Select", &select);
+        unread != HiveFault::None) {
         return Where(unread, RootKeyName);
     }
     if (select == HiveNoCell) {
         return HiveReason{"not a SYSTEM hive: it has no Select key"};
     }
     HiveValue current;
-    const bool one = FindHiveValue(hive.image, select, "Current", false, &current) == nullptr &&
+    const bool one = FindHiveValue(hive.image, select, "Current", false, &current) == HiveFault::None &&
                      current.record != HiveNoCell && current.type == REG_DWORD && current.size == 4 &&
                      current.data != nullptr && HiveLe32(current.data) == 1;
     return one ? HiveReason{}
@@ -275,7 +280,8 @@ LONG Descend(HiveKey* key, const std::string& part) {
         return ERROR_SUCCESS;
     }
     std::uint32_t child = HiveNoCell;
-    if (const char* reason = FindHiveSubkey(hive.image, key->node, part.c_str(), &child)) {
+    if (const HiveFault reason = FindHiveSubkey(hive.image, key->node, part.c_str(), &child);
+        reason != HiveFault::None) {
         Explain(Where(reason, key->path).text);
         return ERROR_INVALID_DATA;
     }
@@ -283,7 +289,7 @@ LONG Descend(HiveKey* key, const std::string& part) {
         if (strcasecmp(part.c_str(), VolatileKeyName) != 0 ||
             strcasecmp(key->name.c_str(), "ComputerName") != 0 ||
             strcasecmp(key->parentName.c_str(), "Control") != 0 ||
-            FindHiveSubkey(hive.image, key->node, VolatileKeySource, &child) != nullptr ||
+            FindHiveSubkey(hive.image, key->node, VolatileKeySource, &child) != HiveFault::None ||
             child == HiveNoCell) {
             return ERROR_FILE_NOT_FOUND;
         }
@@ -320,7 +326,8 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
 // The value named `name` of `key`; ERROR_INVALID_DATA, with the reason
 // told, for a damaged key.
 LONG FindValue(const HiveKey& key, const char* name, bool unique, HiveValue* value) {
-    if (const char* reason = FindHiveValue(hive.image, key.node, name, unique, value)) {
+    if (const HiveFault reason = FindHiveValue(hive.image, key.node, name, unique, value);
+        reason != HiveFault::None) {
         Explain(Where(reason, key.path, name).text);
         return ERROR_INVALID_DATA;
     }
@@ -401,10 +408,10 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
     if (found != ERROR_SUCCESS) {
         return found;
     }
-    const char* reason = SetHiveValue(&hive.image, key->node, value, type,
-                                      reinterpret_cast<const unsigned char*>(stored.data()),
-                                      static_cast<std::uint32_t>(stored.size()));
-    if (reason != nullptr) {
+    const HiveFault reason = SetHiveValue(&hive.image, key->node, value, type,
+                                          reinterpret_cast<const unsigned char*>(stored.data()),
+                                          static_cast<std::uint32_t>(stored.size()));
+    if (reason != HiveFault::None) {
         Explain(Where(reason, key->path, valueName).text);
         return ERROR_INVALID_DATA;
     }
