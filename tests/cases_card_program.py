@@ -202,6 +202,9 @@ class CardProgram(Case):
             else:
                 os.symlink(os.path.relpath(target[1:], os.path.dirname(path)) if target[0] == "~" else target, path)
 
+        def pc_files():
+            return [(n, os.lstat(os.path.join(t, n)).st_mtime_ns) for t, _, ns in os.walk(outside) for n in ns]
+
         rows = [  # the place on the card, what it becomes (~: a relative link), what the refusal names
             ("Windows", outside, b"Windows is a symbolic link"),
             ("Windows/System32", "~" + os.path.join(outside, "System32"), b"Windows/System32 is a symbolic link"),
@@ -222,8 +225,7 @@ class CardProgram(Case):
             with open(victim, "wb") as f:
                 f.write(b"precious")
             plant(mount, where, target)
-            before, pc_before = self.files(), [(n, os.lstat(os.path.join(t, n)).st_mtime_ns)
-                                               for t, _, ns in os.walk(outside) for n in ns]
+            before, pc_before = self.files(), pc_files()
             for args in (("status", mount), ("rename", "-n", mount, "lab-01"), ("rename", mount, "lab-01")):
                 # strace shows the device node is typed, never opened (opening one can arm a watchdog).
                 trace = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2"] if target == "device" else []
@@ -234,8 +236,7 @@ class CardProgram(Case):
                 self.assertIn(said, got.stdout + got.stderr, (where, target, args))
                 self.assertNotIn(b"SYSTEM.LOG1\", O_", got.stderr, (where, target, args))
             self.assertEqual(self.files(), before, (where, target))
-            self.assertEqual([(n, os.lstat(os.path.join(t, n)).st_mtime_ns) for t, _, ns in os.walk(outside)
-                              for n in ns], pc_before, (where, target))
+            self.assertEqual(pc_files(), pc_before, (where, target))
         with open(victim, "rb") as f:
             self.assertEqual(f.read(), b"precious")
         # The user's own choices may be links: the card named through one, and a hive in place with a hard link.

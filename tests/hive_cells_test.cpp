@@ -21,7 +21,8 @@ using Bytes = std::vector<unsigned char>;
 constexpr std::uint32_t Bins = HivePageSize;
 
 struct Built {
-    Bytes bytes = Bytes(HiveBaseBlockSize + Bins + 2 * HivePageSize); // room for added bins
+    std::uint32_t bins;
+    Bytes bytes; // with room for added bins
     std::uint32_t next = BinField::HeaderSize;
     std::uint32_t key = 0;
     std::uint32_t nameCell = 0;
@@ -60,7 +61,8 @@ struct Built {
         return cell;
     }
 
-    Built() {
+    explicit Built(std::uint32_t binsSize = Bins)
+        : bins(binsSize), bytes(HiveBaseBlockSize + bins + 2 * HivePageSize) {
         unsigned char* base = bytes.data();
         memcpy(base + BaseBlockField::Signature, "regf", 4);
         for (auto [at, value] : {std::pair{BaseBlockField::PrimarySequence, 3u},
@@ -68,11 +70,11 @@ struct Built {
                                  {BaseBlockField::Major, 1u},
                                  {BaseBlockField::Minor, 5u},
                                  {BaseBlockField::Format, 1u},
-                                 {BaseBlockField::BinsDataSize, Bins}}) {
+                                 {BaseBlockField::BinsDataSize, bins}}) {
             HivePutLe32(base + at, value);
         }
         memcpy(At(0) + BinField::Signature, "hbin", 4);
-        HivePutLe32(At(0) + BinField::Size, Bins);
+        HivePutLe32(At(0) + BinField::Size, bins);
         const std::uint32_t root = Node("ROOT");
         key = Node("Key");
         const std::uint32_t list = Cell(SubkeyListField::Elements + SubkeyListField::HintedElement);
@@ -92,9 +94,12 @@ struct Built {
         HivePutLe32(Data(key) + KeyNodeField::ValueCount, 3);
         HivePutLe32(Data(key) + KeyNodeField::ValueList, values);
         HivePutLe32(Data(key) + KeyNodeField::LargestValueData, 8);
-        HivePutLe32(At(next) + CellField::Size, Bins - next); // the rest free
+        RestFree();
         HivePutLe32(base + BaseBlockField::RootCell, root);
         HiveSetChecksum(base);
+    }
+    void RestFree() {
+        HivePutLe32(At(next) + CellField::Size, bins - next);
     }
     HiveImage Image() {
         HiveImage image;
@@ -123,45 +128,24 @@ TEST(HiveCellsTest, ReaderFindsKeysAndValuesIgnoringCase) {
 // more than any hive holds, refused rather than walked.
 TEST(HiveCellsTest, ALookupLongerThanAnyHiveIsRefused) {
     constexpr std::uint32_t Entries = 65535;
-    constexpr std::uint32_t LfBytes =
-        CellField::Data + SubkeyListField::Elements + SubkeyListField::HintedElement * Entries;
-    const std::uint32_t bins =
-        (BinField::HeaderSize + LfBytes + 1024 + HivePageSize - 1) / HivePageSize * HivePageSize;
-    Bytes bytes(HiveBaseBlockSize + bins);
-    unsigned char* at = bytes.data() + HiveBaseBlockSize;
-    memcpy(at, "hbin", 4);
-    HivePutLe32(at + BinField::Size, bins);
-    const std::uint32_t lf = BinField::HeaderSize;
-    const std::uint32_t whole = (LfBytes + 7) / 8 * 8;
-    HivePutLe32(at + lf, 0u - whole);
-    memcpy(at + lf + CellField::Data, "lf", 2);
-    at[lf + CellField::Data + SubkeyListField::Count] = 0xFF; // 65,535, little-endian
-    at[lf + CellField::Data + SubkeyListField::Count + 1] = 0xFF;
+    Built hive(130 * HivePageSize);
+    const std::uint32_t lf = hive.Cell(SubkeyListField::Elements + SubkeyListField::HintedElement * Entries);
+    const std::uint32_t ri = hive.Cell(SubkeyListField::Elements + SubkeyListField::PlainElement * 20);
+    hive.RestFree();
+    memcpy(hive.Data(lf), "lf\xFF\xFF", 4); // 65,535 entries, each hinted "AAAA"
     for (std::uint32_t i = 0; i < Entries; ++i) {
-        memcpy(at + lf + CellField::Data + SubkeyListField::Elements + SubkeyListField::HintedElement * i +
+        memcpy(hive.Data(lf) + SubkeyListField::Elements + SubkeyListField::HintedElement * i +
                    SubkeyListField::Hint,
                "AAAA", 4);
     }
-    const std::uint32_t ri = lf + whole;
-    HivePutLe32(at + ri, 0u - 88u);
-    memcpy(at + ri + CellField::Data, "ri", 2);
-    at[ri + CellField::Data + SubkeyListField::Count] = 20;
+    memcpy(hive.Data(ri), "ri\x14\0", 4); // 20 pointers to it
     for (std::uint32_t i = 0; i < 20; ++i) {
-        HivePutLe32(at + ri + CellField::Data + SubkeyListField::Elements + SubkeyListField::PlainElement * i,
-                    lf);
+        HivePutLe32(hive.Data(ri) + SubkeyListField::Elements + SubkeyListField::PlainElement * i, lf);
     }
-    const std::uint32_t root = ri + 88;
-    HivePutLe32(at + root, 0u - 96u);
-    memcpy(at + root + CellField::Data, "nk", 2);
-    HivePutLe32(at + root + CellField::Data + KeyNodeField::SubkeyCount, 20 * Entries);
-    HivePutLe32(at + root + CellField::Data + KeyNodeField::SubkeyList, ri);
-    HivePutLe32(at + root + 96, bins - root - 96); // the rest free
-    HivePutLe32(bytes.data() + BaseBlockField::BinsDataSize, bins);
-    HiveImage image;
-    image.bytes = bytes.data();
-    image.capacity = bytes.size();
+    HivePutLe32(hive.Data(hive.key) + KeyNodeField::SubkeyCount, 20 * Entries);
+    HivePutLe32(hive.Data(hive.key) + KeyNodeField::SubkeyList, ri);
     std::uint32_t child = HiveNoCell;
-    EXPECT_EQ(FindHiveSubkey(image, root, "ZZZZ", &child), HiveFault::SubkeyListsTooLong);
+    EXPECT_EQ(FindHiveSubkey(hive.Image(), hive.key, "ZZZZ", &child), HiveFault::SubkeyListsTooLong);
 }
 
 // Where each write lands: the data's cell, the record's fields, the key's
@@ -255,33 +239,24 @@ struct Card {
 };
 Card* card = nullptr;
 
+// `bytes` over `file` at `offset`, as a positioned write leaves them.
+void Put(Bytes* file, const unsigned char* bytes, size_t size, size_t offset) {
+    file->resize(std::max(file->size(), offset + size));
+    std::copy(bytes, bytes + size, file->begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
 const HiveFileOps InMemory = {
     [](const HiveFile&, const unsigned char* bytes, size_t size, std::uint64_t offset) {
-        if (card->Fails()) {
-            return false;
-        }
-        card->hive.resize(std::max<size_t>(card->hive.size(), offset + size));
-        std::copy(bytes, bytes + size, card->hive.begin() + static_cast<std::ptrdiff_t>(offset));
-        return true;
+        return !card->Fails() && (Put(&card->hive, bytes, size, static_cast<size_t>(offset)), true);
     },
     [](const HiveFile&) { return !card->Fails(); },
     [](const HiveFile&, std::uint64_t size, bool* grew) {
         *grew = size > card->hive.size();
-        if (card->Fails()) {
-            return false;
-        }
-        card->hive.resize(std::max<size_t>(card->hive.size(), size));
-        return true;
+        return !card->Fails() && (card->hive.resize(std::max<size_t>(card->hive.size(), size)), true);
     },
     [](const HiveFile&, const std::string& name, bool, const Bytes& bytes) {
-        if (card->Fails()) {
-            return false;
-        }
-        Bytes& log = card->logs[name];
-        const Bytes written = LogAsWritten(bytes, log.size());
-        log.resize(std::max(log.size(), written.size()));
-        std::copy(written.begin(), written.end(), log.begin());
-        return true;
+        const Bytes written = LogAsWritten(bytes, card->logs[name].size());
+        return !card->Fails() && (Put(&card->logs[name], written.data(), written.size(), 0), true);
     },
 };
 
@@ -290,11 +265,8 @@ const HiveFileOps InMemory = {
 std::string NameAtBoot(const Card& at) {
     Bytes hive = at.hive;
     if (IsDirtyBaseBlock(hive.data())) {
-        const auto log = at.logs.find("SYSTEM.LOG1");
-        if (log == at.logs.end()) {
-            return "(dirty, no log)";
-        }
-        const HiveLogBytes logs[] = {{log->second.data(), log->second.size()}};
+        const Bytes log = at.logs.count("SYSTEM.LOG1") != 0 ? at.logs.at("SYSTEM.LOG1") : Bytes();
+        const HiveLogBytes logs[] = {{log.data(), log.size()}};
         HiveReplay replay;
         if (PlanHiveReplay(hive.data(), hive.size(), logs, 1, HiveMaxBinsDataSize, &replay) !=
             HiveFault::None) {
