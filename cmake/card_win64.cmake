@@ -6,18 +6,15 @@ enable_language(RC)
 set(VELMORA_EXE_DESCRIPTION "Shows and renames the Galileo board's computer name on its card")
 set(VELMORA_EXE_NAME velmora-card.exe)
 configure_file(src/platform/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+add_subdirectory(src/hive)
 add_executable(velmora-card ${CMAKE_BINARY_DIR}/version.rc
-  src/front/card_main.cpp src/front/card_locate.cpp src/front/card_status.cpp src/front/card_text.cpp
-  src/front/card_system_win32.cpp src/front/run.cpp
+  src/card/card_main.cpp src/card/card_locate.cpp src/card/card_status.cpp src/card/card_text.cpp
+  src/card/card_system_win32.cpp src/front/run.cpp
   ${host}/registry.cpp ${host}/store_common.cpp ${host}/store_win32.cpp ${host}/directory_store_win32.cpp
-  ${host}/code_pages_win32.cpp
-  ${host}/hive/hive_cell_reader.cpp ${host}/hive/hive_cell_writer.cpp ${host}/hive/hive_commit.cpp
-  ${host}/hive/hive_file_win32.cpp ${host}/hive/hive_format.cpp ${host}/hive/hive_fault.cpp ${host}/hive/hive_file_common.cpp
-  ${host}/hive/hive_log_writer.cpp ${host}/hive/hive_replay.cpp ${host}/hive/hive_report.cpp
-  ${host}/hive/hive_store.cpp)
-target_include_directories(velmora-card PRIVATE ${host} ${host}/hive)
+  ${host}/code_pages_win32.cpp ${host}/hive_report.cpp ${host}/hive_store.cpp)
+target_include_directories(velmora-card PRIVATE ${host} src/front)
 target_compile_options(velmora-card PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(velmora-card PRIVATE velmora_name_store)
+target_link_libraries(velmora-card PRIVATE velmora_name_store velmora_hive)
 target_link_options(velmora-card PRIVATE -municode -static -s -Wl,--no-insert-timestamp -Wl,--build-id=none)
 
 # dist/velmora-card-win64.zip and its SHA-256, for Windows users to download:
