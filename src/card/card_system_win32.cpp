@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <windows.h>
 
@@ -118,6 +119,10 @@ bool IsLocaleText(const char* text, std::string* codeSet) {
 bool NextCharacter(const char* text, std::uint32_t* character, size_t* length) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     *length = bytes[0] < 0x80 ? 1 : bytes[0] < 0xE0 ? 2 : bytes[0] < 0xF0 ? 3 : 4;
+    // A sequence cut short by the string's end is no text: nothing past it is read.
+    if (strnlen(text, *length) < *length) {
+        return false;
+    }
     wchar_t wide[2] = {};
     const int units =
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(*length), wide, 2);
