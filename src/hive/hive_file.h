@@ -47,6 +47,7 @@ struct HiveFile {
     // "Windows/System32/config/": what a refusal there names. Nothing below
     // what the user typed is followed through a link.
     std::string shownFolder;
+    std::string resolvedFolder; // Windows: the hive's folder as the system resolved it
     HiveHandle lockFd = -1;  // read-only, locked (Windows: read-write where it may be)
     HiveHandle writeFd = -1; // read-write, once opened for writing
     HiveHandle directory = -1;

@@ -132,6 +132,49 @@ std::string Unexpected(HANDLE file, const std::string& shown, BY_HANDLE_FILE_INF
                                                                       : "";
 }
 
+// Where the system resolved an open file or folder to, every link and
+// junction followed; empty when it cannot say. A second guard beside the
+// reparse-point checks, for file systems that do not report links as such.
+std::wstring FinalPath(HANDLE file) {
+    wchar_t buffer[1024];
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, buffer, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    return length == 0 || length >= 1024 ? std::wstring() : std::wstring(buffer, length);
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+// Whether the open file `file` is `name` in the hive's resolved folder, not
+// something a link there leads to.
+bool InHiveFolder(const HiveFile& hive, HANDLE file, const std::string& name) {
+    return hive.resolvedFolder.empty() || SamePath(FinalPath(file), Utf16(hive.resolvedFolder + "\\" + name));
+}
+
+// The path the folders found on the card (the last `found` components of
+// `full` but the hive's own name) resolve to must be the one the folder named
+// by the user resolves to, followed by them: else a link leads elsewhere.
+bool FoundPathsFollowNoLink(const std::wstring& full, unsigned found, HANDLE hive) {
+    std::wstring root = full;
+    for (unsigned i = 0; i < found && root.rfind(L'\\') != std::wstring::npos; ++i) {
+        root.resize(root.rfind(L'\\'));
+    }
+    const std::wstring tail = full.substr(root.size());
+    root += root.size() == 2 && root[1] == L':' ? L"\\" : L"";
+    const HANDLE folder = CreateFileW(root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::wstring resolved = FinalPath(folder);
+    CloseHandle(folder);
+    while (!resolved.empty() && resolved.back() == L'\\') {
+        resolved.pop_back();
+    }
+    return SamePath(FinalPath(hive), resolved + tail);
+}
+
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
     return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
            a.nFileIndexLow == b.nFileIndexLow;
@@ -170,7 +213,6 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
         return Because(Failure(GetLastError()));
     }
     if (HiveReason refused = NoReparsePoints(full, found, &file->shownFolder)) {
-        file->error = EACCES;
         return refused;
     }
     file->fileName = Utf8(name);
@@ -203,8 +245,17 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     file->error = 0;
     file->lockFd = reinterpret_cast<std::intptr_t>(handle);
     BY_HANDLE_FILE_INFORMATION info;
-    const std::string unexpected = Unexpected(handle, file->shownFolder + file->fileName, &info);
-    return unexpected.empty() ? HiveReason{} : Because(unexpected);
+    const std::string shown = file->shownFolder + file->fileName;
+    const std::string unexpected = Unexpected(handle, shown, &info);
+    if (!unexpected.empty()) {
+        return Because(unexpected);
+    }
+    if (found > 0 && !FoundPathsFollowNoLink(Utf16(file->directoryPath + file->fileName), found, handle)) {
+        return Because(shown + " is reached through a symbolic link or junction" + NoneOnCard);
+    }
+    const std::wstring resolved = FinalPath(handle);
+    file->resolvedFolder = Utf8(resolved.substr(0, resolved.rfind(L'\\')).c_str());
+    return {};
 }
 
 HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
@@ -238,14 +289,19 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         *any = true;
         const std::string shown = file.shownFolder + logs->names[i];
         // Opened as it lies: a link or junction is refused, never followed.
+        // Writers are shared with so that a log that is the hive (held for
+        // writing) opens, and is refused as such rather than as busy.
         const HANDLE log = CreateFileW(Utf16(file.directoryPath + logs->names[i]).c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         LARGE_INTEGER size;
         if (log == INVALID_HANDLE_VALUE || !GetFileSizeEx(log, &size)) {
             refusal = shown + " cannot be read: " + Failure(GetLastError());
         } else {
             refusal = Unexpected(log, shown, &seen[i]);
+        }
+        if (refusal.empty() && !InHiveFolder(file, log, logs->names[i])) {
+            refusal = shown + " is a symbolic link or junction" + NoneOnCard;
         }
         for (size_t other = 0; other <= HiveLogCount && refusal.empty(); ++other) {
             if (other != i && (other == HiveLogCount || !logs->names[other].empty()) &&
@@ -361,7 +417,7 @@ bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
     BY_HANDLE_FILE_INFORMATION info;
     LARGE_INTEGER size;
     if (!GetFileInformationByHandle(Handle(file.lockFd), &hive) || !GetFileSizeEx(log, &size) ||
-        !Unexpected(log, name, &info).empty() || SameFile(hive, info)) {
+        !Unexpected(log, name, &info).empty() || SameFile(hive, info) || !InHiveFolder(file, log, name)) {
         CloseHandle(log);
         errno = EINVAL;
         return false;
