@@ -30,6 +30,19 @@ class DirtyHives(HiveCase):
                 self.assertEqual((status, out), (0, BANNER + renamed(b"NEW", b"LATER")), err)
                 self.assertIn(b"replayed 1 log entry from SYSTEM.LOG1", err)
 
+    def test_an_entry_past_a_gap_is_numbered_below_the_rename(self):
+        # Never replayed, but a later chain could reach it: the rename's entry is numbered above it.
+        self.card()
+        with open(self.b.hive, "rb") as f:
+            hive = f.read()
+        primary, bins = struct.unpack_from("<I", hive, 4)[0], struct.unpack_from("<I", hive, 40)[0]
+        stale = self.fixture.entry(primary + 100, bins, [(0, hive[4096:8192])])
+        with open(self.b.hive + ".LOG1", "wb") as f:
+            f.write(self.fixture.log_header(hive, primary, 6) + bytes(1024) + stale)
+        self.assertEqual(self.run_dirty(b"NEW")[0], 0)
+        with open(self.b.hive + ".LOG1", "rb") as f:
+            self.assertGreater(struct.unpack_from("<I", f.read(512), 4)[0], primary + 100)
+
     def test_a_dirty_card_is_replayed_then_renamed(self):
         line = b"velmora: " + self.b.hive.encode() + b": replayed %d %s from %s, as Windows would at boot\n"
         rows = [("split, the primary ahead", {}, b"log entries", b"SYSTEM.LOG1 and SYSTEM.LOG2"),

@@ -31,6 +31,10 @@ struct HiveLogs {
     std::string names[HiveLogCount]; // as they are spelled on disk; empty when absent
     std::vector<unsigned char> bytes[HiveLogCount];
     HiveLogBytes views[HiveLogCount] = {};
+    // The highest number of an entry with valid hashes past what a replay
+    // reads (past a gap), and whether there is one.
+    std::uint32_t staleSequence[HiveLogCount] = {};
+    bool stale[HiveLogCount] = {};
 };
 
 // A descriptor on POSIX, a HANDLE on Windows.
@@ -48,8 +52,8 @@ struct HiveFile {
     // what the user typed is followed through a link.
     std::string shownFolder;
     std::string resolvedFolder; // Windows: the hive's folder as the system resolved it
-    HiveHandle lockFd = -1;  // read-only, locked (Windows: read-write where it may be)
-    HiveHandle writeFd = -1; // read-write, once opened for writing
+    HiveHandle lockFd = -1;     // read-only, locked (Windows: read-write where it may be)
+    HiveHandle writeFd = -1;    // read-write, once opened for writing
     HiveHandle directory = -1;
     int writeError = 0; // Windows: why the hive could be opened for reading only
     void* mapped = nullptr;
@@ -90,6 +94,14 @@ bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize);
 // errno, on failure): the valid part only, never a sparse tail.
 using HiveReadAt = std::function<bool(unsigned char* into, size_t want, std::uint64_t offset, size_t* got)>;
 bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsigned char>* bytes);
+// Looks through a log of `size` bytes from `from` on for entries with valid
+// hashes, in windows through `read`, skipping what `nextData` says is a hole
+// (it returns the first offset at or after its argument that may hold data).
+// Their highest number in `*sequence`, `*any` when there is one. False, with
+// errno, when a read fails or the log is too contrived to check.
+using HiveNextData = std::function<std::uint64_t(std::uint64_t offset)>;
+bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& read,
+                      const HiveNextData& nextData, std::uint32_t* sequence, bool* any);
 
 // Up to `size` bytes from the file's start; the count read in `got`.
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);

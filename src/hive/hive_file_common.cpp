@@ -91,3 +91,52 @@ bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsig
         have += got;
     }
 }
+
+bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& read,
+                      const HiveNextData& nextData, std::uint32_t* sequence, bool* any) {
+    constexpr size_t Window = 1u << 20;
+    std::vector<unsigned char> window(Window);
+    std::vector<unsigned char> apart;
+    // Overlapping entry headers must not cost quadratic time.
+    std::uint64_t budget = 4 * size + Window;
+    *any = false;
+    for (std::uint64_t base = (from + HiveLogUnit - 1) / HiveLogUnit * HiveLogUnit; base < size;) {
+        base = std::max(base, nextData(base) / HiveLogUnit * HiveLogUnit);
+        size_t got = 0;
+        if (base >= size ||
+            !read(window.data(), static_cast<size_t>(std::min<std::uint64_t>(Window, size - base)), base,
+                  &got)) {
+            return base >= size;
+        }
+        for (size_t at = 0; got > 0 && at + LogEntryField::HeaderSize <= got; at += HiveLogUnit) {
+            const std::uint32_t claimed = HiveLe32(window.data() + at + LogEntryField::Size);
+            if (memcmp(window.data() + at, "HvLE", 4) != 0 || claimed < HiveLogUnit ||
+                claimed > size - base - at) {
+                continue;
+            }
+            if (budget < claimed) {
+                return false;
+            }
+            budget -= claimed;
+            const unsigned char* entry = window.data() + at;
+            size_t whole = got - at;
+            if (whole < claimed) {
+                apart.resize(claimed);
+                if (!read(apart.data(), claimed, base + at, &whole)) {
+                    return false;
+                }
+                entry = apart.data();
+            }
+            std::uint32_t number = 0;
+            if (whole >= claimed && HiveLogEntrySequence(entry, claimed, HiveMaxBinsDataSize, &number)) {
+                *sequence = !*any || static_cast<std::int32_t>(number - *sequence) > 0 ? number : *sequence;
+                *any = true;
+            }
+        }
+        if (got == 0) {
+            return true;
+        }
+        base += got / HiveLogUnit * HiveLogUnit > 0 ? got / HiveLogUnit * HiveLogUnit : got;
+    }
+    return true;
+}

@@ -273,16 +273,23 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         errno = 0;
         const int fd =
             openat(file.directory, logs->names[i].c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        const auto size = static_cast<std::uint64_t>(info.st_size);
+        const HiveReadAt read = [fd](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
+            return ReadAllAt(fd, into, want, static_cast<off_t>(offset), got);
+        };
+        // A hole holds no entry: skipped unread.
+        const HiveNextData nextData = [fd, size](std::uint64_t offset) {
+            const off_t data = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+            return data >= 0 ? static_cast<std::uint64_t>(data) : errno == ENXIO ? size : offset;
+        };
         struct stat opened;
         if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino ||
-            opened.st_dev != info.st_dev ||
-            !ReadUsefulLog(
-                static_cast<std::uint64_t>(info.st_size),
-                [fd](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
-                    return ReadAllAt(fd, into, want, static_cast<off_t>(offset), got);
-                },
-                &logs->bytes[i])) {
+            opened.st_dev != info.st_dev || !ReadUsefulLog(size, read, &logs->bytes[i])) {
             refusal = shown + " cannot be read: " + (fd < 0 || errno != 0 ? strerror(errno) : "it changed");
+        } else if (errno = 0; !FindStaleEntries(logs->bytes[i].size(), size, read, nextData,
+                                                &logs->staleSequence[i], &logs->stale[i])) {
+            refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
+                                          : std::string(" is damaged in a way Windows never writes"));
         }
         logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (fd >= 0) {

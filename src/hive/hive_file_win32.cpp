@@ -315,12 +315,18 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         if (refusal.empty() && IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
             refusal = shown + " is larger than any log of this hive can be";
         }
-        if (refusal.empty() && !ReadUsefulLog(
-                                   static_cast<std::uint64_t>(size.QuadPart),
-                                   [log](unsigned char* into, size_t want, std::uint64_t offset,
-                                         size_t* got) { return ReadAt(log, into, want, offset, got); },
-                                   &logs->bytes[i])) {
+        const HiveReadAt read = [log](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
+            return ReadAt(log, into, want, offset, got);
+        };
+        const auto length = static_cast<std::uint64_t>(size.QuadPart);
+        if (refusal.empty() && !ReadUsefulLog(length, read, &logs->bytes[i])) {
             refusal = shown + " cannot be read: " + strerror(errno);
+        } else if (errno = 0; refusal.empty() && !FindStaleEntries(
+                                                     logs->bytes[i].size(), length, read,
+                                                     [](std::uint64_t offset) { return offset; },
+                                                     &logs->staleSequence[i], &logs->stale[i])) {
+            refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
+                                          : std::string(" is damaged in a way Windows never writes"));
         }
         logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (log != INVALID_HANDLE_VALUE) {

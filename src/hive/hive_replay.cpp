@@ -456,3 +456,14 @@ size_t HiveLogUsefulLength(const unsigned char* log, size_t have, size_t size, s
         *cursor = offset;
     }
 }
+
+bool HiveLogEntrySequence(const unsigned char* bytes, size_t size, std::uint32_t maxBinsDataSize,
+                          std::uint32_t* sequence) {
+    std::uint64_t budget = size;
+    Entry entry;
+    if (!EntryAt({bytes, size}, 0, maxBinsDataSize, &budget, &entry)) {
+        return false;
+    }
+    *sequence = entry.sequence;
+    return true;
+}

@@ -76,6 +76,13 @@ bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t ma
 size_t HiveLogUsefulLength(const unsigned char* log, size_t have, size_t size, std::uint32_t maxBinsDataSize,
                            size_t* cursor);
 
+// The sequence number of the new-format entry that `bytes` (`size` of them,
+// the entry whole) start with, when it is one with valid hashes. For entries
+// a replay never reaches (past a gap), which a new entry and a recovered
+// hive must still be numbered above: a later chain could reach them.
+bool HiveLogEntrySequence(const unsigned char* bytes, size_t size, std::uint32_t maxBinsDataSize,
+                          std::uint32_t* sequence);
+
 // Whether every page of the recovered bins past a file of `fileSize` bytes (a
 // cut growth) was written by the applied replay, rather than read as zeros.
 bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize);

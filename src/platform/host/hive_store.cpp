@@ -158,6 +158,14 @@ HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
                                     &hive.logSequence)) {
         why = HiveReason{"a log beside it is damaged in a way Windows never writes"};
     }
+    // Entries past a gap are never replayed, but a later chain could reach
+    // them: what is written is numbered above them too.
+    for (size_t i = 0; !why && i < HiveLogCount; ++i) {
+        if (hive.logs->stale[i] &&
+            static_cast<std::int32_t>(hive.logs->staleSequence[i] - hive.logSequence) > 0) {
+            hive.logSequence = hive.logs->staleSequence[i];
+        }
+    }
     return why;
 }
 
