@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -26,25 +27,39 @@ HiveReason Because(const std::string& text) {
 
 constexpr char NoneOnCard[] = "; a board's card holds none there";
 
-// The entry of `directory` spelt `given` ignoring case, as the card's file
-// systems match names: `given` itself where it is listed. Two spellings
-// differing only in case are refused: Windows would see one of them.
-HiveReason SpellingIn(int directory, const std::string& given, const std::string& shown,
-                      std::string* listed) {
+// The entries of one folder spelt `given` ignoring case, as the card's file
+// systems match names, noted one listed name at a time.
+struct Spelling {
+    explicit Spelling(std::string spelt) : given(std::move(spelt)) {}
+    std::string given;
     unsigned alike = 0;
     bool exact = false;
-    *listed = given;
-    const bool read = ForEachEntry(directory, [&](const char* name) {
+    std::string listed;
+    void Note(const char* name) {
         if (strcasecmp(name, given.c_str()) == 0) {
             ++alike;
             exact = exact || given == name;
-            *listed = exact ? given : name;
+            listed = name;
         }
-    });
+    }
+    // `given` where it is listed or ambiguous, else the one spelling listed.
+    const std::string& Chosen() const {
+        return exact || alike != 1 ? given : listed;
+    }
+};
+
+// The entry of `directory` spelt `given` ignoring case: `given` itself where
+// it is listed. Two spellings differing only in case are refused: Windows
+// would see one of them.
+HiveReason SpellingIn(int directory, const std::string& given, const std::string& shown,
+                      std::string* listed) {
+    Spelling spelling(given);
+    const bool read = ForEachEntry(directory, [&spelling](const char* name) { spelling.Note(name); });
+    *listed = spelling.Chosen();
     if (!read) {
         return Because(shown + " cannot be read: " + strerror(errno));
     }
-    return alike > 1
+    return spelling.alike > 1
                ? Because("two entries on the way to the hive differ only in letter case (" + shown +
                          "), and Windows would see one: remove or rename the copy that is not the board's")
                : HiveReason{};
@@ -85,24 +100,16 @@ HiveReason ListedSpelling(std::string* path, size_t checked = 4) {
     size_t index = 0;
     for (size_t at = 1; at <= path->size(); ++index) {
         const size_t end = std::min(path->find('/', at), path->size());
-        const std::string given = path->substr(at, end - at);
+        Spelling spelling(path->substr(at, end - at));
         at = end + 1;
-        std::string listed;
-        unsigned alike = 0;
-        bool exact = false;
-        ListDirectory(resolved.empty() ? "/" : resolved.c_str(), [&](const char* name) {
-            if (strcasecmp(name, given.c_str()) == 0) {
-                ++alike;
-                exact = exact || given == name;
-                listed = name;
-            }
-        });
-        if (alike > 1 && index + checked >= components) {
+        ListDirectory(resolved.empty() ? "/" : resolved.c_str(),
+                      [&spelling](const char* name) { spelling.Note(name); });
+        if (spelling.alike > 1 && index + checked >= components) {
             return Because(
                 "two entries on the way to the hive differ only in letter case, and Windows would see "
                 "one: remove or rename the copy that is not the board's");
         }
-        resolved += "/" + (exact || alike != 1 ? given : listed);
+        resolved += "/" + spelling.Chosen();
     }
     *path = resolved;
     return {};

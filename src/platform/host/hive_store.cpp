@@ -448,6 +448,10 @@ bool GrowsWhereItCannot() {
 }
 
 LONG Detach() {
+    if (!hive.changed && hive.use.keepOpen) {
+        held = true;
+        return ERROR_SUCCESS;
+    }
     LONG result = ERROR_SUCCESS;
     HivePhase phase = HivePhase::Log;
     const HiveCommit commit{&HiveSystemFile,
@@ -457,10 +461,6 @@ LONG Detach() {
                             hive.recovered,
                             hive.logSequence,
                             hive.logs != nullptr ? &LogToWrite() : nullptr};
-    if (!hive.changed && hive.use.keepOpen) {
-        held = true;
-        return ERROR_SUCCESS;
-    }
     if (hive.changed && GrowsWhereItCannot()) {
         result = ERROR_WRITE_FAULT;
     } else if (hive.changed && !hive.use.writeNothing && !CommitHive(commit, &phase)) {
