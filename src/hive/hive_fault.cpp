@@ -37,6 +37,8 @@ constexpr HiveFaultRow Faults[] = {
     {HiveFault::LogsEmpty, "its logs are empty", HiveNextStep::BootCleanly},
     {HiveFault::NoValidLogHeader, "no log beside it has a valid header", HiveNextStep::BootCleanly},
     {HiveFault::ImageWrongSize, "its image is not the size the replay needs", HiveNextStep::None},
+    {HiveFault::BinsSizeDamaged,
+     "its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB", HiveNextStep::Reflash},
 };
 
 const HiveFaultRow& RowOf(HiveFault fault) {

@@ -30,6 +30,7 @@ enum class HiveFault {
     LogsEmpty,
     NoValidLogHeader,
     ImageWrongSize,
+    BinsSizeDamaged,
 };
 
 // What a user can do about it.

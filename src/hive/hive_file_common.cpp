@@ -34,7 +34,7 @@ HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, si
     }
     const std::uint32_t bins = HiveLe32(header + BaseBlockField::BinsDataSize);
     if (bins == 0 || bins % HivePageSize != 0 || bins > HiveMaxBinsDataSize) {
-        return Because("its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB");
+        return Because(HiveFaultText(HiveFault::BinsSizeDamaged));
     }
     // A dirty hive's logs may hold the pages past the file's end: its replay
     // decides.

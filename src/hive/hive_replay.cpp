@@ -325,6 +325,10 @@ HiveFault PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLo
     if (!anyUsable) {
         return HiveFault::NoValidLogHeader;
     }
+    // A valid header's bins size bounds the image as the logs' do.
+    if (HasValidChecksum(primary) && HiveLe32(primary + BaseBlockField::BinsDataSize) > maxBinsDataSize) {
+        return HiveFault::BinsSizeDamaged;
+    }
     const HiveFault reason =
         anyNew ? PlanNewFormat(primary, logs, headers.data(), count, maxBinsDataSize, replay)
                : PlanOldFormat(primary, size, logs, headers.data(), count, maxBinsDataSize, replay);
