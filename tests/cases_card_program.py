@@ -148,7 +148,7 @@ class CardProgram(Case):
         hive = self.card(os.path.join(mount, "Windows", "System32", "config", "SYSTEM"))
         os.makedirs(os.path.join(self.cards, "empty"))
         device = self.cards + "-sdb2"  # outside the cards, whose files are read
-        os.mknod(device, stat.S_IFBLK | 0o600, os.makedev(7, 0))
+        os.mknod(device, stat.S_IFBLK | 0o600, os.makedev(240, 0))  # a number no device of the PC has
         before = self.files()
         rows = [  # arguments, what standard error says
             (("rename", mount, "lab 01"), b"only letters, digits and hyphens"),
@@ -159,7 +159,7 @@ class CardProgram(Case):
             (("rename", mount, "\u00e9" * 8), b"1 to 15 bytes"),
             # Only on Linux: Windows hands every argument over as Unicode, and has no block devices.
             (("rename", mount, b"caf\xe9"), b"no text of this locale's code set", "linux"),
-            (("rename", device, "lab-01"), b"mount it first", "linux"),
+            (("rename", device, "lab-01"), b"a device this PC does not list, not a card in a reader", "linux"),
             (("rename", os.path.join(self.cards, "empty"), "lab-01"), b"nothing is mounted here"),
             (("rename", self.cards, "lab-01"), b"likely the wrong partition"),
             (("rename", hive + ".LOG1", "lab-01"), b"one of the hive's logs"),
@@ -351,7 +351,10 @@ class CardProgram(Case):
         for args in (("-h",), ("--help",), ("rename", "card", "--help"), ("status", "-h")):
             self.assertEqual(self.run_card(*args)[::2], (0, b""), args)
             self.assertTrue(self.run_card(*args)[1].startswith(usage), args)
-        for args, said in (((), b"no command given"), (("status",), b"status needs"), (("rename", "x"), b"rename needs"),
+        # No card named and none mounted (this machine holds none): what to do, not a usage error.
+        self.assertEqual(self.run_card("status")[:2], (1, b""))
+        self.assertIn(b"no card found: ", self.run_card("status")[2])
+        for args, said in (((), b"no command given"), (("rename", "x"), b"rename needs"),
                            (("rename", "a", "b", "NAME"), b"rename needs"), (("stauts", "x"), b"unknown command 'stauts'"),
                            (("rename", "card", "-x"), b"unknown option '-x'"), (("--json", "rename", "a", "b"), b"--json")):
             status, out, err = self.run_card(*args)

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -87,12 +88,9 @@ bool WritableOrTold(const std::string& hive, HiveUse use) {
     return true;
 }
 
-int Rename(const CardOptions& options, char* program) {
-    const char* card = options.operands[1];
+// The rename of the card at `card` (a path); `ourMount`: mounted by this run.
+int RenameAt(const CardOptions& options, char* program, const char* card, bool ourMount) {
     char* name = const_cast<char*>(options.operands[2]);
-    if (!NameAccepted(name, options.anyName)) {
-        return ExitFailed;
-    }
     std::string why;
     unsigned found = 0;
     const std::string hive = HiveOf(card, &why, &found);
@@ -103,6 +101,8 @@ int Rename(const CardOptions& options, char* program) {
     HiveUse use;
     use.found = found;
     use.writeNothing = options.dryRun;
+    // A dry run looks at a card mounted read-only for it.
+    use.readOnlyLook = ourMount && options.dryRun;
     if (!WritableOrTold(hive, use)) {
         return ExitFailed;
     }
@@ -110,8 +110,12 @@ int Rename(const CardOptions& options, char* program) {
     char* run[] = {program, name, nullptr};
     const int status = RunVelmora(2, run, {!options.quiet, !options.anyName, ShowName, true});
     const std::string mount = MountOf(hive);
-    if (status == ExitDone && options.dryRun) {
+    if (status == ExitDone && options.dryRun && ourMount) {
+        printf("velmora-card: a dry run: nothing was written to the card\n");
+    } else if (status == ExitDone && options.dryRun) {
         printf("velmora-card: a dry run: nothing was written to %s\n", ShownInLine(hive.c_str()).c_str());
+    } else if (status == ExitDone && ourMount) {
+        printf("velmora-card: the card is renamed\n");
     } else if (status == ExitDone && mount.empty()) {
         printf("velmora-card: renamed %s: put it back where the board reads it\n",
                ShownInLine(hive.c_str()).c_str());
@@ -121,6 +125,43 @@ int Rename(const CardOptions& options, char* program) {
     return status;
 }
 
+// The rename of a card named by its device: mounted for the run where it is
+// not mounted already, and on every way out flushed and unmounted.
+int RenameDevice(const CardOptions& options, char* program) {
+    const char* device = options.operands[1];
+    CardMount mount;
+    std::string why;
+    if (!MountCard(device, options.dryRun, &mount, &why)) {
+        fprintf(stderr, "velmora-card: %s: %s\n", Shown(device).c_str(), why.c_str());
+        LetSignalsThrough();
+        return ExitFailed;
+    }
+    const int status = RenameAt(options, program, mount.folder.c_str(), mount.ours);
+    const bool ours = mount.ours;
+    const bool released = ReleaseCard(&mount, &why);
+    if (mount.lockFd >= 0) {
+        close(mount.lockFd);
+    }
+    if (!released) {
+        fprintf(stderr, "velmora-card: %s: %s\n", Shown(mount.partition.c_str()).c_str(), why.c_str());
+    } else if (ours) {
+        printf("velmora-card: %s is unmounted: pull the card out now\n",
+               Shown(mount.partition.c_str()).c_str());
+    }
+    LetSignalsThrough();
+    return released ? status : ExitFailed;
+}
+
+int Rename(const CardOptions& options, char* program) {
+    if (!NameAccepted(options.operands[2], options.anyName)) {
+        return ExitFailed;
+    }
+    int error = 0;
+    if (KindOf(options.operands[1], &error) == PathKind::Device) {
+        return RenameDevice(options, program);
+    }
+    return RenameAt(options, program, options.operands[1], false);
+}
 // One option; ExitDone or ExitUsageError when it ends the run there, -1
 // when the run goes on. Short options may be bundled (-nq).
 int TakeOption(const char* arg, CardOptions* options) {
@@ -184,7 +225,11 @@ int CardMain(int argc, char** argv) {
         }
     }
     if (strcmp(command, "status") == 0) {
-        return options.operands.size() < 2 ? UsageFault("status needs at least one CARD") : Status(options);
+        if (options.operands.size() < 2) {
+            fprintf(stderr, "velmora-card: no card found: %s\n", NoCardFound().c_str());
+            return ExitFailed;
+        }
+        return Status(options);
     }
     if (strcmp(command, "rename") == 0) {
         if (options.json) {

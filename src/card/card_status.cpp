@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +20,8 @@ std::string WithNextStep(const std::string& reason, int error, const std::string
 // What status found of one card.
 struct CardReport {
     std::string card;
+    CardMount mount; // a card named by its device: where it is mounted for the look
+    bool mountedForLook = false;
     std::string hive;
     std::string refusal; // empty unless refused
     HiveCardState state{};
@@ -81,14 +84,21 @@ bool TryRename(const CardReport& report, HKEY (&probes)[KeyCount]) {
 // Reads one card: what a rename would find, and whether it would be tried.
 void ReadCard(CardReport* report) {
     unsigned found = 0;
-    report->hive = HiveOf(report->card.c_str(), &report->refusal, &found);
+    const bool device = report->mount.lockFd >= 0;
+    report->hive =
+        HiveOf(device ? report->mount.folder.c_str() : report->card.c_str(), &report->refusal, &found);
     if (report->hive.empty()) {
         return;
     }
+    // Shown as the partition's own path: the private folder is gone by then.
+    const std::string shown =
+        report->mount.ours ? report->mount.partition + ":" + report->hive.substr(report->mount.folder.size())
+                           : "";
     HiveUse use;
     use.found = found;
     use.writeNothing = true; // status writes nothing, ever
     use.keepLines = true;
+    use.readOnlyLook = report->mount.ours;
     UseSystemHive(report->hive.c_str(), use);
     HKEY keys[KeyCount] = {};
     const LONG opened =
@@ -112,6 +122,7 @@ void ReadCard(CardReport* report) {
     TakeHiveCardState(&after);
     const std::string closing = NewReasons(&report->seen);
     report->notWritable = report->writable ? "" : WithNextStep(closing, after.writeError, report->hive);
+    report->hive = shown.empty() ? report->hive : shown;
 }
 
 bool Renamable(const CardReport& report) {
@@ -119,7 +130,14 @@ bool Renamable(const CardReport& report) {
 }
 
 void PrintBlock(const CardReport& report) {
-    printf("%s\n", Shown(report.hive.empty() ? report.card.c_str() : report.hive.c_str()).c_str());
+    if (report.mount.lockFd >= 0) {
+        printf("%s (%s, %s)\n", Shown(report.card.c_str()).c_str(),
+               Shown(report.mount.partition.c_str()).c_str(),
+               report.mountedForLook ? "mounted read-only for this look"
+                                     : Shown(report.mount.folder.c_str()).c_str());
+    } else {
+        printf("%s\n", Shown(report.hive.empty() ? report.card.c_str() : report.hive.c_str()).c_str());
+    }
     if (!report.refusal.empty()) {
         printf("  state              : refused: %s\n\n", report.refusal.c_str());
         return;
@@ -179,11 +197,29 @@ int Status(const CardOptions& options) {
     bool all = true;
     for (size_t i = 0; i < reports.size(); ++i) {
         // One card failing does not stop the others.
-        reports[i].card = options.operands[i + 1];
-        ReadCard(&reports[i]);
-        options.json ? PrintJson(reports[i]) : PrintBlock(reports[i]);
+        CardReport& report = reports[i];
+        report.card = options.operands[i + 1];
+        int error = 0;
+        if (KindOf(report.card, &error) == PathKind::Device &&
+            !MountCard(report.card, true, &report.mount, &report.refusal)) {
+            report.mount.lockFd = -1;
+        } else {
+            ReadCard(&report);
+        }
+        // Nothing of it stays mounted by us once its block is shown.
+        report.mountedForLook = report.mount.ours;
+        std::string unreleased;
+        const bool released = ReleaseCard(&report.mount, &unreleased);
+        options.json ? PrintJson(report) : PrintBlock(report);
         fflush(stdout);
-        all = Renamable(reports[i]) && all;
+        if (!released) {
+            fprintf(stderr, "velmora-card: %s: %s\n", Shown(report.card.c_str()).c_str(), unreleased.c_str());
+        }
+        if (report.mount.lockFd >= 0) {
+            close(report.mount.lockFd);
+        }
+        LetSignalsThrough();
+        all = Renamable(report) && released && all;
     }
     // A classroom's fresh boards are all minwinpc.
     for (size_t i = 0; i < reports.size(); ++i) {

@@ -21,12 +21,32 @@ std::string MountOf(const std::string& hive);
 // The words that say what to do next, which differ by system.
 std::string NoSuchCard();
 std::string MountFirst(const std::string& device);
+std::string NoCardFound();
 std::string NothingMounted(const std::string& folder);
 std::string WrongPartition();
 std::string NextStep(int error, const std::string& hive);
 std::string UnmountAndReturn(const std::string& mount);
-// Cards for `status` with none named: removable drives that hold a hive
-// (Windows); none elsewhere.
+// A card named by its block device, or one partition of it (Linux): the
+// partition holding the board's Windows, where it is mounted for the run.
+struct CardMount {
+    std::string device;
+    std::string partition;
+    std::string folder; // its mount point
+    std::string type;   // its file system, as blkid names it
+    bool ours = false;  // mounted by this run, in a private folder
+    int lockFd = -1;    // the device, locked for this run
+};
+// Finds and, where it is not mounted, mounts the card's Windows partition
+// (read-only for a look); from then on Ctrl-C and SIGTERM are held. False,
+// with why, when the device is no card or holds no single Windows.
+bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::string* why);
+// Flushes, unmounts what this run mounted and removes its folder. False,
+// with why, when the card could not be unmounted cleanly.
+bool ReleaseCard(CardMount* card, std::string* why);
+// The held signals take effect, once nothing of the card is mounted by us.
+void LetSignalsThrough();
+// Cards for `status` with none named: the mounted removable drives and
+// images that hold a hive; a fixed disk's Windows is told of and left alone.
 std::vector<std::string> RemovableCards();
 // Whether `text` is text of the program's code set, and the set's name.
 bool IsLocaleText(const char* text, std::string* codeSet);

@@ -100,6 +100,12 @@ std::string MountFirst(const std::string& device) {
            Quoted(device) + " /mnt/card), then name /mnt/card";
 }
 
+std::string NoCardFound() {
+    return "insert the card and let the desktop mount it, or name its device (sudo velmora-card status "
+           "/dev/sdX; "
+           "lsblk lists them)";
+}
+
 std::string NothingMounted(const std::string& folder) {
     return "the folder is empty: nothing is mounted here (sudo mount /dev/sdX2 " + Quoted(folder) +
            ", the card's Windows partition; lsblk -f lists them)";
@@ -132,10 +138,6 @@ std::string NextStep(int error, const std::string& hive) {
 
 std::string UnmountAndReturn(const std::string& mount) {
     return "unmount it (sudo umount " + Quoted(mount) + "), then put it back in the board";
-}
-
-std::vector<std::string> RemovableCards() {
-    return {};
 }
 
 bool IsLocaleText(const char* text, std::string* codeSet) {

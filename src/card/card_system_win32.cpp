@@ -66,6 +66,23 @@ std::string MountFirst(const std::string& device) {
     return device + " is no drive's files: name the card's drive (E:)";
 }
 
+std::string NoCardFound() {
+    return "no removable drive holds a Windows\\System32\\config\\SYSTEM: insert the card, or name its drive "
+           "(velmora-card status E:)";
+}
+
+// Windows mounts the card's partition itself: a device is never named.
+bool MountCard(const std::string& device, bool /*readOnly*/, CardMount* /*card*/, std::string* why) {
+    *why = MountFirst(device);
+    return false;
+}
+
+bool ReleaseCard(CardMount* /*card*/, std::string* /*why*/) {
+    return true;
+}
+
+void LetSignalsThrough() {}
+
 std::string NothingMounted(const std::string& folder) {
     return "the folder " + folder + " is empty, so nothing is mounted here: name the card's drive (E:)";
 }

@@ -38,7 +38,8 @@ constexpr HiveFaultRow Faults[] = {
     {HiveFault::NoValidLogHeader, "no log beside it has a valid header", HiveNextStep::BootCleanly},
     {HiveFault::ImageWrongSize, "its image is not the size the replay needs", HiveNextStep::None},
     {HiveFault::BinsSizeDamaged,
-     "its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB", HiveNextStep::Reflash},
+     "its header is damaged: its bins size is no multiple of 4096 bytes up to 256 MiB",
+     HiveNextStep::Reflash},
 };
 
 const HiveFaultRow& RowOf(HiveFault fault) {

@@ -321,7 +321,8 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
     if (error == ERROR_SUCCESS && key.node == HiveNoCell) {
         error = ERROR_FILE_NOT_FOUND;
     }
-    if (error == ERROR_SUCCESS && forWriting && hive.file.writeFd < 0) {
+    if (error == ERROR_SUCCESS && forWriting && hive.file.writeFd < 0 &&
+        !(hive.use.writeNothing && hive.use.readOnlyLook)) {
         error = PrepareWriting();
     }
     if (error != ERROR_SUCCESS) {

@@ -33,6 +33,11 @@ struct HiveUse {
     // The backend's reason lines kept in the card's state (`reasons`) for the
     // program to report its own way, rather than printed.
     bool keepLines = false;
+    // With nothing written: the card is mounted read-only for this look, by
+    // a program that tells for itself whether its device can be written.
+    // Nothing is opened for writing; the rename's plan is still made in
+    // memory.
+    bool readOnlyLook = false;
 };
 
 // The SYSTEM hive file a card program names, which the registry calls then

@@ -1,0 +1,33 @@
+// Linux: what the PC has mounted, what kind of device serves a mount, and
+// the listings of lsblk and blkid, read by the pure functions of
+// card_listing.cpp and the system calls of card_mounts_linux.cpp.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+    std::string point;  // where it is mounted
+    std::string type;   // the file system's type
+    std::string source; // the device, or what the file system names
+};
+// False for a line that is not one of mountinfo's.
+bool ParseMountInfo(const char* line, MountEntry* entry);
+std::vector<MountEntry> Mounts();
+
+enum class DeviceKind { Removable, Image, Fixed, Optical, Unknown };
+// What serves a mount: a card reader (removable media, or on a USB or MMC
+// bus), an image (a loop device or a file), a fixed disk or an optical drive.
+// `disk`: the whole disk a partition belongs to.
+DeviceKind KindOfDevice(const std::string& source, std::string* disk);
+const char* DeviceKindText(DeviceKind kind);
+
+// Each KEY=value or KEY="value" of `text`, as lsblk -P and blkid -o udev
+// write them, \xNN escapes decoded.
+void ReadPairs(const char* text, const std::function<void(const std::string&, const std::string&)>& visit);
+// The partitions lsblk -P -p -o NAME,TYPE lists for `device`: its
+// partitions, or the device itself when it has none (a file system on the
+// whole device).
+std::vector<std::string> CardPartitions(const char* lsblkPairs, const std::string& device);

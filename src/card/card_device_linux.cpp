@@ -1,0 +1,334 @@
+// A card named by its block device: its partitions listed with lsblk, each
+// probed with blkid, the one holding the board's Windows used where it is
+// mounted or mounted for the run in a private folder, and on every way out
+// flushed, unmounted and the folder removed; see card_system.h.
+//
+// Order, so that a card can be pulled once the last line is shown:
+//   lock the device (a second run waits) -> hold Ctrl-C and SIGTERM ->
+//   mount -> run -> syncfs -> umount -> flush the device -> rmdir ->
+//   last line -> let the held signals through.
+#include "card.h"
+#include "card_device.h"
+#include "card_system.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <initializer_list>
+#include <vector>
+
+namespace {
+
+// A card's file systems, the types mount(8) is asked for in turn (the
+// kernel's driver, then the FUSE helper), and the package that serves them.
+struct CardFileSystem {
+    const char* blkidType;
+    const char* mountTypes[2];
+    const char* package;
+};
+constexpr CardFileSystem CardFileSystems[] = {
+    {"vfat", {"vfat", nullptr}, "a kernel with the vfat module"},
+    {"exfat", {"exfat", "exfat-fuse"}, "exfat-fuse"},
+    {"ntfs", {"ntfs", "ntfs3"}, "ntfs-3g"},
+};
+
+// Only the system's own programs, by absolute path: sudo's caller chooses
+// neither PATH nor what it finds.
+std::string SystemProgram(const char* name) {
+    for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+        std::string path = std::string(folder) + name;
+        if (access(path.c_str(), X_OK) == 0) {
+            return path;
+        }
+    }
+    return "";
+}
+
+// Runs a system program with a plain environment, outside the terminal's
+// process group (Ctrl-C never stops a mount or an unmount halfway) and with
+// no signal held; its output kept. The exit status, or -1.
+int RunProgram(std::initializer_list<const char*> args, std::string* output) {
+    std::vector<char*> argv;
+    const std::string path = SystemProgram(*args.begin());
+    if (path.empty()) {
+        *output = std::string(*args.begin()) + " is not installed";
+        return -1;
+    }
+    for (const char* arg : args) {
+        argv.push_back(const_cast<char*>(arg));
+    }
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *output = strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    char* environment[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
+                           const_cast<char*>("LC_ALL=C"), nullptr};
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, path.c_str(), &actions, &attributes, argv.data(), environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pipeFds[1]);
+    output->clear();
+    char chunk[4096];
+    for (ssize_t got; (got = read(pipeFds[0], chunk, sizeof chunk)) != 0;) {
+        if (got > 0 && output->size() < (1u << 20)) {
+            output->append(chunk, static_cast<size_t>(got));
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    if (spawned != 0) {
+        *output = strerror(spawned);
+        return -1;
+    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The last line of a program's words, for a reason.
+std::string LastLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    const size_t newline = text.rfind('\n');
+    return ShownInLine((newline == std::string::npos ? text : text.substr(newline + 1)).c_str());
+}
+
+// The file system blkid finds on `partition` ("" for none), read from what
+// the device holds rather than from any cache.
+std::string FileSystemOf(const std::string& partition) {
+    std::string output;
+    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) != 0) {
+        return "";
+    }
+    std::string type;
+    ReadPairs(output.c_str(), [&type](const std::string& key, const std::string& value) {
+        type = key == "ID_FS_TYPE" ? value : type;
+    });
+    return type;
+}
+
+const CardFileSystem* CardFileSystemOf(const std::string& type) {
+    for (const CardFileSystem& system : CardFileSystems) {
+        if (type == system.blkidType) {
+            return &system;
+        }
+    }
+    return nullptr;
+}
+
+// Where `partition` is mounted already, or "".
+std::string MountedAt(const std::string& partition) {
+    struct stat device;
+    if (stat(partition.c_str(), &device) != 0) {
+        return "";
+    }
+    for (const MountEntry& mount : Mounts()) {
+        struct stat source;
+        if (stat(mount.source.c_str(), &source) == 0 && S_ISBLK(source.st_mode) &&
+            source.st_rdev == device.st_rdev) {
+            return mount.point;
+        }
+    }
+    return "";
+}
+
+bool MountAt(const std::string& partition, const CardFileSystem& system, const std::string& folder,
+             bool readOnly, std::string* why) {
+    const char* options = readOnly ? "nosuid,nodev,noexec,ro" : "nosuid,nodev,noexec";
+    std::string said;
+    for (const char* type : system.mountTypes) {
+        if (type != nullptr &&
+            RunProgram({"mount", "-t", type, "-o", options, partition.c_str(), folder.c_str()}, &said) == 0) {
+            return true;
+        }
+    }
+    *why = said.find("unknown filesystem type") != std::string::npos
+               ? std::string("this PC cannot mount its ") + system.blkidType + " file system: install " +
+                     system.package + " (sudo apt install " + system.package + ")"
+               : "mount failed: " + LastLine(said);
+    return false;
+}
+
+bool Unmount(const std::string& folder, std::string* why) {
+    std::string said;
+    if (RunProgram({"umount", folder.c_str()}, &said) == 0) {
+        return true;
+    }
+    // Nothing stays mounted: a busy mount is detached, and said so.
+    RunProgram({"umount", "-l", folder.c_str()}, &said);
+    *why = "it could not be unmounted cleanly, and was detached: wait a moment before pulling it out";
+    return false;
+}
+
+// What was looked at, for a refusal.
+void Looked(std::string* list, const std::string& partition, const std::string& what) {
+    *list += (list->empty() ? "" : ", ") + ShownInLine(partition.c_str()) + " " + what;
+}
+
+// Takes `partition` back out of our use: unmounted when we mounted it.
+void PutBack(CardMount* found) {
+    std::string ignored;
+    ReleaseCard(found, &ignored);
+}
+
+// Mounts `found` in a private folder of its own, made for it (root's only).
+bool MountPrivately(const CardFileSystem& system, bool readOnly, CardMount* found, std::string* why) {
+    char folder[] = "/run/velmora-card.XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        *why = std::string("no folder to mount it in: ") + strerror(errno);
+        return false;
+    }
+    if (!MountAt(found->partition, system, folder, readOnly, why)) {
+        rmdir(folder);
+        return false;
+    }
+    found->folder = folder;
+    found->ours = true;
+    return true;
+}
+
+// The partitions of `device` that hold a file system of a card, each probed
+// and, when not mounted, mounted read-only to look for the hive. The one
+// holding it stays mounted, read-only until the run needs more.
+bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
+    std::string listed;
+    if (RunProgram({"lsblk", "-P", "-p", "-o", "NAME,TYPE", device.c_str()}, &listed) != 0) {
+        *why = "lsblk cannot list its partitions: " + LastLine(listed);
+        return false;
+    }
+    std::string looked;
+    int holding = 0;
+    for (const std::string& partition : CardPartitions(listed.c_str(), device)) {
+        const std::string type = FileSystemOf(partition);
+        const CardFileSystem* system = CardFileSystemOf(type);
+        CardMount found{device, partition, MountedAt(partition), type, false, card->lockFd};
+        if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
+            Looked(&looked, partition,
+                   system != nullptr ? "(not mounted, and only root can mount it: run it with sudo)"
+                   : type.empty()    ? "(no file system)"
+                                     : "(" + ShownInLine(type.c_str()) + ")");
+            continue;
+        }
+        if (found.folder.empty() && !MountPrivately(*system, true, &found, why)) {
+            break;
+        }
+        std::string notHere;
+        unsigned depth = 0;
+        const bool windows = !HiveOf(found.folder.c_str(), &notHere, &depth).empty() && depth == 4;
+        Looked(&looked, partition, "(" + type + (windows ? ", holds a Windows)" : ", no Windows)"));
+        if (windows && ++holding == 1) {
+            *card = found;
+        } else {
+            PutBack(&found);
+        }
+    }
+    if (holding != 1 || !why->empty()) {
+        if (why->empty()) {
+            *why = std::string(holding == 0 ? "no partition of it holds a Windows/System32/config/SYSTEM"
+                                            : "more than one partition of it holds a Windows") +
+                   ": looked at " + (looked.empty() ? std::string("nothing") : looked);
+        }
+        PutBack(card);
+        return false;
+    }
+    if (!card->ours || readOnly) {
+        return true;
+    }
+    // Mounted for the look: mounted again for writing.
+    return ReleaseCard(card, why) && MountPrivately(*CardFileSystemOf(card->type), false, card, why);
+}
+
+sigset_t HeldSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&held, signal);
+    }
+    return held;
+}
+
+} // namespace
+
+bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
+    std::string disk;
+    const DeviceKind kind = KindOfDevice(device, &disk);
+    if (kind != DeviceKind::Removable && kind != DeviceKind::Image) {
+        *why =
+            std::string("this is ") + DeviceKindText(kind) + ", not a card in a reader: nothing was mounted";
+        return false;
+    }
+    // One run a card: the next waits here, where Ctrl-C still stops it.
+    card->lockFd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (card->lockFd < 0) {
+        *why = std::string("it cannot be opened: ") + strerror(errno) +
+               (errno == EACCES ? ": run it as root (sudo velmora-card ...)" : "");
+        return false;
+    }
+    if (flock(card->lockFd, LOCK_EX | LOCK_NB) != 0) {
+        fprintf(stderr, "velmora-card: another run is using %s: waiting for it\n",
+                Shown(device.c_str()).c_str());
+        flock(card->lockFd, LOCK_EX);
+    }
+    const sigset_t held = HeldSignals();
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    why->clear();
+    if (!FindWindows(device, readOnly, card, why)) {
+        close(card->lockFd);
+        card->lockFd = -1;
+        return false;
+    }
+    return true;
+}
+
+bool ReleaseCard(CardMount* card, std::string* why) {
+    if (!card->ours) {
+        return true;
+    }
+    const int folder = open(card->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        syncfs(folder);
+        close(folder);
+    }
+    bool released = Unmount(card->folder, why);
+    // A FUSE helper writes through the device's own cache.
+    const int device = open(card->partition.c_str(), O_RDONLY | O_CLOEXEC);
+    released = device >= 0 && fsync(device) == 0 && released;
+    if (device >= 0) {
+        close(device);
+    }
+    rmdir(card->folder.c_str());
+    card->ours = false;
+    return released;
+}
+
+void LetSignalsThrough() {
+    // A held Ctrl-C ends the program here: what it said is said first.
+    fflush(stdout);
+    const sigset_t held = HeldSignals();
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
