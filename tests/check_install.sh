@@ -23,8 +23,13 @@ cmake --install build/native --prefix "$work/prefix" >/dev/null
 printf '%s\n' ./bin/velmora-card ./share/bash-completion/completions/velmora-card ./share/doc/velmora/LICENSE \
     ./share/doc/velmora/README.md ./share/man/man1/velmora-card.1 ./share/man/man1/velmora.1 \
     ./share/velmora/velmora-card.exe ./share/velmora/velmora-card.exe.sha256 ./share/velmora/velmora.exe \
-    ./share/velmora/velmora.exe.sha256 > "$work/expected"
+    ./share/velmora/velmora.exe.sha256 ./share/velmora/sample-card/README.md \
+    ./share/velmora/sample-card/Windows/System32/config/SYSTEM ./share/velmora/try | sort > "$work/expected"
 diff -u "$work/expected" "$work/installed" || fail "the install tree is not as expected"
+# The sample card tried as the package's user would: the installed script, the installed tool.
+tried=$(PATH="$work/prefix/bin:$PATH" "$work/prefix/share/velmora/try") ||
+    fail "the installed try fails"
+grep -q '"Hostname":"galileo-01"' <<<"$tried" || fail "the installed try does not rename a copy of the sample card"
 
 # The manual page: nothing above style level from mandoc, and man renders it
 # with the version.
@@ -41,7 +46,8 @@ printf '%s\n' ./usr/bin/velmora-card ./usr/share/bash-completion/completions/vel
     ./usr/share/doc/velmora/changelog.gz ./usr/share/doc/velmora/copyright ./usr/share/man/man1/velmora.1.gz \
     ./usr/share/man/man1/velmora-card.1.gz ./usr/share/velmora/velmora.exe \
     ./usr/share/velmora/velmora.exe.sha256 ./usr/share/velmora/velmora-card.exe \
-    ./usr/share/velmora/velmora-card.exe.sha256 | sort > "$work/expected"
+    ./usr/share/velmora/velmora-card.exe.sha256 ./usr/share/velmora/sample-card/README.md \
+    ./usr/share/velmora/sample-card/Windows/System32/config/SYSTEM ./usr/share/velmora/try | sort > "$work/expected"
 diff -u "$work/expected" "$work/packaged" || fail "the package's files are not as expected"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
 # The hive engine is the tool's own: libc is all it needs.

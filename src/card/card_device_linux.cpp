@@ -185,9 +185,14 @@ bool Unmount(const std::string& folder, std::string* why) {
     return false;
 }
 
-// What was looked at, for a refusal.
-void Looked(std::string* list, const std::string& partition, const std::string& what) {
-    *list += (list->empty() ? "" : ", ") + ShownInLine(partition.c_str()) + " " + what;
+// What was looked at, for a refusal: the partition, then in parentheses its
+// file system and what it holds.
+void Looked(std::string* list, const std::string& partition, const std::string& type, const char* holds) {
+    *list += list->empty() ? "" : ", ";
+    *list += ShownInLine(partition.c_str());
+    *list += " (";
+    *list += ShownInLine(type.c_str());
+    *list += holds;
 }
 
 // Takes `partition` back out of our use: unmounted when we mounted it.
@@ -228,10 +233,8 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
         const CardFileSystem* system = CardFileSystemOf(type);
         CardMount found{device, partition, MountedAt(partition), type, false, card->lockFd};
         if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
-            Looked(&looked, partition,
-                   system != nullptr ? "(not mounted, and only root can mount it: run it with sudo)"
-                   : type.empty()    ? "(no file system)"
-                                     : "(" + ShownInLine(type.c_str()) + ")");
+            Looked(&looked, partition, type.empty() ? "no file system" : type,
+                   system != nullptr ? ", not mounted, and only root can mount it: run it with sudo)" : ")");
             continue;
         }
         if (found.folder.empty() && !MountPrivately(*system, true, &found, why)) {
@@ -240,7 +243,7 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
         std::string notHere;
         unsigned depth = 0;
         const bool windows = !HiveOf(found.folder.c_str(), &notHere, &depth).empty() && depth == 4;
-        Looked(&looked, partition, "(" + type + (windows ? ", holds a Windows)" : ", no Windows)"));
+        Looked(&looked, partition, type, windows ? ", holds a Windows)" : ", no Windows)");
         if (windows && ++holding == 1) {
             *card = found;
         } else {
