@@ -303,6 +303,15 @@ class CardProgram(Case):
                              env=dict(os.environ, _VELMORA_CARD_MOUNTS=table))
         self.assertEqual(got.stdout.decode().splitlines(), ["/media/t/card;touch PWNED2", "/media/t/$(touch${IFS}PWNED)"])
         self.assertEqual([n for n in os.listdir(self.cards) if n.startswith("PWNED")], [])
+        # A card reader's device and partitions are offered; a fixed disk's are not.
+        for disk, removable in (("sdb", "1"), ("sda", "0")):
+            os.makedirs(os.path.join(self.cards, "sys", "block", disk, disk + "1"))
+            with open(os.path.join(self.cards, "sys", "block", disk, "removable"), "w") as f:
+                f.write(removable + "\n")
+        script = script.replace("/media/t/", "/dev/sd")
+        got = subprocess.run(["bash", "-c", script, "bash", completion], capture_output=True,
+                             env=dict(os.environ, _VELMORA_CARD_MOUNTS=table, _VELMORA_CARD_SYSFS=self.cards + "/sys"))
+        self.assertEqual(got.stdout.decode().splitlines(), ["/dev/sdb", "/dev/sdb1"])
 
     def test_status_as_data_and_shared_names(self):
         one = self.card(os.path.join(self.cards, "one", "SYSTEM"), "minwinpc")
@@ -347,7 +356,7 @@ class CardProgram(Case):
                       self.run_card("status", "E:")[1])
 
     def test_usage(self):
-        usage = b"usage: velmora-card [OPTION]... status CARD...\n"
+        usage = b"usage: velmora-card [OPTION]... status [CARD]...\n"
         for args in (("-h",), ("--help",), ("rename", "card", "--help"), ("status", "-h")):
             self.assertEqual(self.run_card(*args)[::2], (0, b""), args)
             self.assertTrue(self.run_card(*args)[1].startswith(usage), args)

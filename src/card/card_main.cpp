@@ -17,10 +17,11 @@
 namespace {
 
 constexpr char Usage[] =
-    "usage: velmora-card [OPTION]... status CARD...\n"
+    "usage: velmora-card [OPTION]... status [CARD]...\n"
     "       velmora-card [OPTION]... rename CARD NEWNAME\n"
     "Shows or renames the computer name of a Galileo board's Windows on its microSD card.\n"
-    "CARD is the card's mounted Windows partition, its Windows/System32/config folder or the SYSTEM hive.\n"
+    "CARD is the card's device (/dev/sdb) or drive (E:), its mounted Windows partition, its\n"
+    "Windows/System32/config folder or the SYSTEM hive; status with no CARD looks at the mounted cards.\n"
     "\n"
     "  -n, --dry-run   rename: make every check, show the old and new names, write nothing\n"
     "  -q, --quiet     rename: leave out the banner\n"
