@@ -39,6 +39,7 @@ class CardDevices(unittest.TestCase):
         if os.path.ismount(self.point):
             subprocess.run(["umount", "-l", self.point])
         for device in self.devices:
+            subprocess.run(["blockdev", "--setrw", device])  # the flag outlives the attachment
             subprocess.run(["losetup", "-d", device])
         self.assertEqual(ours_left(), [])
 
@@ -121,6 +122,13 @@ class CardDevices(unittest.TestCase):
         self.assertEqual(got.returncode, 1)
         self.assertIn(b"no partition of it holds a Windows/System32/config/SYSTEM: looked at %s (exfat, no Windows)"
                       % empty.encode(), got.stderr)
+        # An adapter's lock switch: status says so, and a rename is refused before anything is mounted.
+        _, locked = self.image(*SYSTEMS[0][1:])
+        subprocess.run(["blockdev", "--setro", locked], check=True)
+        for args in (("status", locked), ("rename", locked, "galileo-01")):
+            got = self.run_card(*args)
+            self.assertEqual(got.returncode, 1, args)
+            self.assertIn(b"the card is write-protected: slide back", got.stdout + got.stderr, args)
 
 
 if __name__ == "__main__":

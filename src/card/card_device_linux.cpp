@@ -18,7 +18,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -231,7 +233,8 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
     for (const std::string& partition : CardPartitions(listed.c_str(), device)) {
         const std::string type = FileSystemOf(partition);
         const CardFileSystem* system = CardFileSystemOf(type);
-        CardMount found{device, partition, MountedAt(partition), type, false, card->lockFd};
+        CardMount found{device, partition,    MountedAt(partition), type,
+                        false,  card->lockFd, card->writeProtected};
         if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
             Looked(&looked, partition, type.empty() ? "no file system" : type,
                    system != nullptr ? ", not mounted, and only root can mount it: run it with sudo)" : ")");
@@ -297,6 +300,15 @@ bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::s
                 Shown(device.c_str()).c_str());
         flock(card->lockFd, LOCK_EX);
     }
+    // An adapter's lock switch: mount(8) would fall back to read-only.
+    int readOnlyDevice = 0;
+    card->writeProtected = ioctl(card->lockFd, BLKROGET, &readOnlyDevice) == 0 && readOnlyDevice != 0;
+    if (card->writeProtected && !readOnly) {
+        *why = WriteProtected();
+        close(card->lockFd);
+        card->lockFd = -1;
+        return false;
+    }
     const sigset_t held = HeldSignals();
     sigprocmask(SIG_BLOCK, &held, nullptr);
     why->clear();
@@ -327,6 +339,10 @@ bool ReleaseCard(CardMount* card, std::string* why) {
     rmdir(card->folder.c_str());
     card->ours = false;
     return released;
+}
+
+std::string WriteProtected() {
+    return "the card is write-protected: slide back the adapter's lock switch, then put it in again";
 }
 
 void LetSignalsThrough() {

@@ -122,6 +122,10 @@ void ReadCard(CardReport* report) {
     TakeHiveCardState(&after);
     const std::string closing = NewReasons(&report->seen);
     report->notWritable = report->writable ? "" : WithNextStep(closing, after.writeError, report->hive);
+    if (report->writable && report->mount.writeProtected) {
+        report->writable = false;
+        report->notWritable = WriteProtected();
+    }
     report->hive = shown.empty() ? report->hive : shown;
 }
 

@@ -31,10 +31,11 @@ std::string UnmountAndReturn(const std::string& mount);
 struct CardMount {
     std::string device;
     std::string partition;
-    std::string folder; // its mount point
-    std::string type;   // its file system, as blkid names it
-    bool ours = false;  // mounted by this run, in a private folder
-    int lockFd = -1;    // the device, locked for this run
+    std::string folder;          // its mount point
+    std::string type;            // its file system, as blkid names it
+    bool ours = false;           // mounted by this run, in a private folder
+    int lockFd = -1;             // the device, locked for this run
+    bool writeProtected = false; // the device refuses writes (a lock switch)
 };
 // Finds and, where it is not mounted, mounts the card's Windows partition
 // (read-only for a look); from then on Ctrl-C and SIGTERM are held. False,
@@ -45,6 +46,8 @@ bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::s
 bool ReleaseCard(CardMount* card, std::string* why);
 // The held signals take effect, once nothing of the card is mounted by us.
 void LetSignalsThrough();
+// Why a write-protected card cannot be renamed, and what to do.
+std::string WriteProtected();
 // Cards for `status` with none named: the mounted removable drives and
 // images that hold a hive; a fixed disk's Windows is told of and left alone.
 std::vector<std::string> RemovableCards();

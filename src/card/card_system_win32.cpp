@@ -83,6 +83,10 @@ bool ReleaseCard(CardMount* /*card*/, std::string* /*why*/) {
 
 void LetSignalsThrough() {}
 
+std::string WriteProtected() {
+    return "the card is write-protected: slide back the adapter's lock switch";
+}
+
 std::string NothingMounted(const std::string& folder) {
     return "the folder " + folder + " is empty, so nothing is mounted here: name the card's drive (E:)";
 }
