@@ -8,14 +8,17 @@ elsewhere. Every mount made here is checked unmounted, and nothing of
 velmora-card's may be left in /proc/self/mountinfo or /run after a run.
 """
 import hashlib
+import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import unittest
 
 import hive_fixture
+import hivex
 
 TOOL = None
 SYSTEMS = [("exFAT", ["mkfs.exfat"], ["mount.exfat-fuse"]), ("NTFS", ["mkntfs", "-F", "-Q"], ["ntfs-3g"])]
@@ -47,8 +50,8 @@ class CardDevices(unittest.TestCase):
         result = subprocess.run(["umount", self.point], capture_output=True)
         self.assertEqual((result.returncode, os.path.ismount(self.point)), (0, False), result.stderr)
 
-    def image(self, make, mount, windows=True):
-        path = os.path.join(self.base, "card%d.img" % len(self.devices))
+    def image(self, make, mount, windows=True, name="minwinpc", other=None):
+        path = tempfile.mktemp(suffix=".img", dir=self.base)
         with open(path, "wb") as f:
             f.truncate(64 << 20)
         subprocess.run(make + [path], check=True, capture_output=True)
@@ -59,7 +62,14 @@ class CardDevices(unittest.TestCase):
             subprocess.run(mount + [device, self.point], check=True)
             config = os.path.join(self.point, "Windows", "System32", "config")
             os.makedirs(config)
-            hive_fixture.fresh_card(os.path.join(config, "SYSTEM"), "minwinpc")
+            hive_fixture.fresh_card(os.path.join(config, "SYSTEM"), name)
+            if other is not None:  # names that disagree: ComputerName changed by hand
+                h = hivex.Hivex(os.path.join(config, "SYSTEM"), write=True)
+                node = h.root()
+                for part in r"ControlSet001\Control\ComputerName\ComputerName".split("\\"):
+                    node = h.node_get_child(node, part)
+                hive_fixture.set_values(h, node, [("ComputerName", hive_fixture.REG_SZ, hive_fixture.sz(other))])
+                h.commit(None)
             self.unmount()
         return path, device
 
@@ -129,6 +139,64 @@ class CardDevices(unittest.TestCase):
             got = self.run_card(*args)
             self.assertEqual(got.returncode, 1, args)
             self.assertIn(b"the card is write-protected: slide back", got.stdout + got.stderr, args)
+
+    def test_batch_through_one_reader(self):
+        self.maxDiff = None
+        # The cards are made on loop devices of their own, then put in turn into one reader.
+        images = []
+        for name, other in (("minwinpc", None), ("galileo-02", None), ("minwinpc", "other"), ("minwinpc", None)):
+            path, device = self.image(*SYSTEMS[0][1:], name=name, other=other)
+            subprocess.run(["losetup", "-d", device], check=True)
+            self.devices.remove(device)
+            images.append(path)
+        reader = subprocess.run(["losetup", "-f"], capture_output=True, text=True, check=True).stdout.strip()
+        inventory = os.path.join(self.base, "inventory.jsonl")
+        names = ["galileo-01", "galileo-02", "galileo-03", "galileo-04"]
+
+        def batch(cards):
+            run = subprocess.Popen([TOOL, "batch", "--inventory", inventory, reader] + names, text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            lines = []
+            for image in cards + [None]:
+                lines.append(run.stdout.readline())
+                if image is None:  # a second batch on the reader is refused at once
+                    second = self.run_card("batch", reader, "galileo-09")
+                    self.assertEqual(second.returncode, 1)
+                    self.assertIn(b"another batch is using this reader", second.stderr)
+                if image is None:
+                    run.send_signal(signal.SIGINT)  # between cards: the batch ends at once
+                    break
+                subprocess.run(["losetup", reader, image], check=True)
+                lines.append(run.stdout.readline())
+                subprocess.run(["losetup", "-d", reader], check=True)
+            out, err = run.communicate(timeout=60)
+            return run.returncode, lines + out.splitlines(True), err
+
+        status, lines, err = batch(images)
+        self.assertEqual((status, err, lines), (1, "", [
+            "Insert card 1 of 4 (galileo-01)\u2026\n", "galileo-01: renamed (was minwinpc) \u2014 pull the card out\n",
+            "Insert card 2 of 4 (galileo-02)\u2026\n", "already galileo-02: kept \u2014 pull the card out\n",
+            "Insert card 3 of 4 (galileo-03)\u2026\n",
+            "refused (galileo-03 not used): Name Mismatch : H1 = minwinpc, H2 = minwinpc, C1 = other, C2 = other "
+            "\u2014 pull the card out\n",
+            "Insert card 3 of 4 (galileo-03)\u2026\n", "galileo-03: renamed (was minwinpc) \u2014 pull the card out\n",
+            "Insert card 4 of 4 (galileo-04)\u2026\n", "2 cards named galileo-01 \u2026 galileo-03, 1 kept, 1 refused\n"]))
+        with open(inventory) as f:
+            got = [json.loads(line) for line in f]
+        self.assertEqual([(r["card"], r["old"], r["new"], r["outcome"]) for r in got],
+                         [(reader, "minwinpc", "galileo-01", "renamed"), (reader, "galileo-02", "galileo-02", "kept"),
+                          (reader, None, None, "refused"), (reader, "minwinpc", "galileo-03", "renamed")])
+        self.assertTrue(all(r["uuid"] and r["time"].endswith("Z") for r in got))
+        for image, name in zip(images, ("galileo-01", "galileo-02", None, "galileo-03")):
+            subprocess.run(["losetup", reader, image], check=True)
+            try:
+                held = self.run_card("--json", "status", reader).stdout
+            finally:
+                subprocess.run(["losetup", "-d", reader], check=True)
+            self.assertIn(b'"Hostname":"%s"' % (name or "minwinpc").encode(), held)
+        # Started again with the inventory, it goes on with the next name.
+        self.assertEqual(batch([]), (0, ["Insert card 4 of 4 (galileo-04)\u2026\n",
+                                         "0 cards named, 0 kept, 0 refused\n"], ""))
 
 
 if __name__ == "__main__":

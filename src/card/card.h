@@ -4,6 +4,8 @@
 #pragma once
 
 #include "card_system.h"
+#include "host_api.h"
+#include "name_store.h"
 
 #include <string>
 #include <vector>
@@ -13,8 +15,21 @@ struct CardOptions {
     bool quiet = false;
     bool json = false;
     bool anyName = false;
+    const char* namesFile = nullptr;   // batch: more names, one a line
+    const char* inventory = nullptr;   // batch: the JSON Lines file of what each card got
     std::vector<const char*> operands; // the command, then its arguments
 };
+
+// card_main.cpp
+
+// The new name's checks, before anything is opened: the locale's code set,
+// then the board's or the host-name rules. False, told why, once refused.
+bool NameAccepted(const char* name, bool anyName);
+
+// card_batch.cpp
+
+// A classroom's cards through one reader: see the usage.
+int Batch(const CardOptions& options);
 
 // card_locate.cpp
 
@@ -46,6 +61,28 @@ std::string Json(const char* text);
 const char* BrokenRule(const char* name, bool anyName, bool* beyondAscii);
 
 // card_status.cpp
+
+// What status finds of one card: what a rename would find, and whether it
+// would be tried.
+struct CardReport {
+    std::string card;
+    CardMount mount; // a card named by its device: where it is mounted for the look
+    bool mountedForLook = false;
+    std::string hive;
+    std::string refusal; // empty unless refused
+    HiveCardState state{};
+    std::string names[NameValueCount];
+    bool read[NameValueCount] = {};
+    std::string unread;
+    bool agree = false;
+    bool writable = false;
+    std::string notWritable;
+    size_t seen = 0; // of the backend's reasons, how much is reported already
+};
+
+// Reads the card named in `report` (or, when `report->mount` holds one, the
+// card mounted there), writing nothing.
+void ReadCard(CardReport* report);
 
 // Every card named after the command: a block (or a JSON line) each, and a
 // warning for cards that share a name. ExitDone when every one can be renamed.

@@ -31,3 +31,18 @@ void ReadPairs(const char* text, const std::function<void(const std::string&, co
 // partitions, or the device itself when it has none (a file system on the
 // whole device).
 std::vector<std::string> CardPartitions(const char* lsblkPairs, const std::string& device);
+
+// Runs `path` outside the terminal's process group (Ctrl-C never stops a
+// mount, an unmount or a rename halfway) with no signal held, its standard
+// error (and standard output, when kept; else /dev/null) in `output`. The
+// exit status, or -1 (killed, or not run: why in `output`).
+int Spawn(const char* path, char* const* argv, char* const* environment, bool keepStdout,
+          std::string* output);
+
+// What blkid finds on `partition`, read from the device rather than any
+// cache: its file system's type, UUID (or volume serial) and label; each ""
+// when there is none.
+void ProbePartition(const std::string& partition, std::string* type, std::string* uuid, std::string* label);
+// Waits (a few seconds at most) for the partitions of a card just put in to
+// appear, where udev runs.
+void SettleDevices();

@@ -54,61 +54,21 @@ std::string SystemProgram(const char* name) {
     return "";
 }
 
-// Runs a system program with a plain environment, outside the terminal's
-// process group (Ctrl-C never stops a mount or an unmount halfway) and with
-// no signal held; its output kept. The exit status, or -1.
+// Runs a system program with a plain environment; see Spawn.
 int RunProgram(std::initializer_list<const char*> args, std::string* output) {
-    std::vector<char*> argv;
     const std::string path = SystemProgram(*args.begin());
     if (path.empty()) {
         *output = std::string(*args.begin()) + " is not installed";
         return -1;
     }
+    std::vector<char*> argv;
     for (const char* arg : args) {
         argv.push_back(const_cast<char*>(arg));
     }
     argv.push_back(nullptr);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        *output = strerror(errno);
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     char* environment[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
                            const_cast<char*>("LC_ALL=C"), nullptr};
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, path.c_str(), &actions, &attributes, argv.data(), environment);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(pipeFds[1]);
-    output->clear();
-    char chunk[4096];
-    for (ssize_t got; (got = read(pipeFds[0], chunk, sizeof chunk)) != 0;) {
-        if (got > 0 && output->size() < (1u << 20)) {
-            output->append(chunk, static_cast<size_t>(got));
-        } else if (got < 0 && errno != EINTR) {
-            break;
-        }
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    if (spawned != 0) {
-        *output = strerror(spawned);
-        return -1;
-    }
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Spawn(path.c_str(), argv.data(), environment, true, output);
 }
 
 // The last line of a program's words, for a reason.
@@ -120,17 +80,11 @@ std::string LastLine(std::string text) {
     return ShownInLine((newline == std::string::npos ? text : text.substr(newline + 1)).c_str());
 }
 
-// The file system blkid finds on `partition` ("" for none), read from what
-// the device holds rather than from any cache.
 std::string FileSystemOf(const std::string& partition) {
-    std::string output;
-    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) != 0) {
-        return "";
-    }
     std::string type;
-    ReadPairs(output.c_str(), [&type](const std::string& key, const std::string& value) {
-        type = key == "ID_FS_TYPE" ? value : type;
-    });
+    std::string uuid;
+    std::string label;
+    ProbePartition(partition, &type, &uuid, &label);
     return type;
 }
 
@@ -280,7 +234,71 @@ sigset_t HeldSignals() {
 
 } // namespace
 
-bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
+void ProbePartition(const std::string& partition, std::string* type, std::string* uuid, std::string* label) {
+    std::string output;
+    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) != 0) {
+        return;
+    }
+    ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
+        *type = key == "ID_FS_TYPE" ? value : *type;
+        *uuid = key == "ID_FS_UUID" ? value : *uuid;
+        *label = key == "ID_FS_LABEL_ENC" ? value : *label;
+    });
+}
+
+void SettleDevices() {
+    std::string ignored;
+    RunProgram({"udevadm", "settle", "--timeout=5"}, &ignored);
+}
+
+int Spawn(const char* path, char* const* argv, char* const* environment, bool keepStdout,
+          std::string* output) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *output = strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (keepStdout) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, path, &actions, &attributes, argv, environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pipeFds[1]);
+    output->clear();
+    char chunk[4096];
+    for (ssize_t got; (got = read(pipeFds[0], chunk, sizeof chunk)) != 0;) {
+        if (got > 0 && output->size() < (1u << 20)) {
+            output->append(chunk, static_cast<size_t>(got));
+        } else if (got < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    if (spawned != 0) {
+        *output = strerror(spawned);
+        return -1;
+    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool OpenCardDevice(const std::string& device, bool wait, CardMount* card, std::string* why) {
     std::string disk;
     const DeviceKind kind = KindOfDevice(device, &disk);
     if (kind != DeviceKind::Removable && kind != DeviceKind::Image) {
@@ -288,31 +306,47 @@ bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::s
             std::string("this is ") + DeviceKindText(kind) + ", not a card in a reader: nothing was mounted";
         return false;
     }
-    // One run a card: the next waits here, where Ctrl-C still stops it.
-    card->lockFd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting for media: a reader with no card opens so.
+    card->lockFd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (card->lockFd < 0) {
         *why = std::string("it cannot be opened: ") + strerror(errno) +
                (errno == EACCES ? ": run it as root (sudo velmora-card ...)" : "");
         return false;
     }
+    // One run a card: the next waits here, where Ctrl-C still stops it.
     if (flock(card->lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (!wait) {
+            *why = "another batch or run is using it";
+            close(card->lockFd);
+            card->lockFd = -1;
+            return false;
+        }
         fprintf(stderr, "velmora-card: another run is using %s: waiting for it\n",
                 Shown(device.c_str()).c_str());
         flock(card->lockFd, LOCK_EX);
     }
+    return true;
+}
+
+bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
     // An adapter's lock switch: mount(8) would fall back to read-only.
     int readOnlyDevice = 0;
     card->writeProtected = ioctl(card->lockFd, BLKROGET, &readOnlyDevice) == 0 && readOnlyDevice != 0;
     if (card->writeProtected && !readOnly) {
         *why = WriteProtected();
-        close(card->lockFd);
-        card->lockFd = -1;
         return false;
     }
     const sigset_t held = HeldSignals();
     sigprocmask(SIG_BLOCK, &held, nullptr);
     why->clear();
-    if (!FindWindows(device, readOnly, card, why)) {
+    return FindWindows(device, readOnly, card, why);
+}
+
+bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
+    if (!OpenCardDevice(device, true, card, why)) {
+        return false;
+    }
+    if (!MountOpenedCard(device, readOnly, card, why)) {
         close(card->lockFd);
         card->lockFd = -1;
         return false;

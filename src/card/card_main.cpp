@@ -19,16 +19,20 @@ namespace {
 constexpr char Usage[] =
     "usage: velmora-card [OPTION]... status [CARD]...\n"
     "       velmora-card [OPTION]... rename CARD NEWNAME\n"
+    "       velmora-card [OPTION]... batch READER NEWNAME...\n"
     "Shows or renames the computer name of a Galileo board's Windows on its microSD card.\n"
     "CARD is the card's device (/dev/sdb) or drive (E:), its mounted Windows partition, its\n"
     "Windows/System32/config folder or the SYSTEM hive; status with no CARD looks at the mounted cards.\n"
+    "READER is a card reader's device (/dev/sdb): batch names each card put in with the next NEWNAME.\n"
     "\n"
-    "  -n, --dry-run   rename: make every check, show the old and new names, write nothing\n"
-    "  -q, --quiet     rename: leave out the banner\n"
-    "      --json      status: one JSON object per card, one line each\n"
-    "      --any-name  rename: any name the board's own velmora accepts\n"
-    "  -h, --help      show this help\n"
-    "      --version   show the version\n"
+    "  -n, --dry-run         rename: make every check, show the old and new names, write nothing\n"
+    "  -q, --quiet           rename: leave out the banner\n"
+    "      --json            status: one JSON object per card, one line each\n"
+    "      --any-name        rename, batch: any name the board's own velmora accepts\n"
+    "      --names FILE      batch: more names, one a line (# comments)\n"
+    "      --inventory FILE  batch: append a JSON line a card; a batch resumes from it\n"
+    "  -h, --help            show this help\n"
+    "      --version         show the version\n"
     "\n"
     "NEWNAME: 1 to 15 letters, digits and hyphens; not all digits; no hyphen first or last.\n"
     "Exit status: 0 done (status: every card can be renamed), 1 failed or refused, 2 usage error.\n";
@@ -38,7 +42,8 @@ int UsageFault(const std::string& what) {
     return ExitUsageError;
 }
 
-// The new name's checks, before anything is opened. False once refused.
+} // namespace
+
 bool NameAccepted(const char* name, bool anyName) {
     std::string codeSet;
     if (!IsLocaleText(name, &codeSet)) {
@@ -62,6 +67,8 @@ bool NameAccepted(const char* name, bool anyName) {
     }
     return true;
 }
+
+namespace {
 
 // Whether the system lets us write the card, told with the next step when it
 // does not; everything else the run itself reports in its own words.
@@ -210,13 +217,18 @@ int CardMain(int argc, char** argv) {
             options.operands.push_back(arg);
         } else if (strcmp(arg, "--") == 0) {
             operandsOnly = true;
+        } else if (strcmp(arg, "--names") == 0 || strcmp(arg, "--inventory") == 0) {
+            if (i + 1 == argc) {
+                return UsageFault(std::string(arg) + " needs a FILE");
+            }
+            (arg[2] == 'n' ? options.namesFile : options.inventory) = argv[++i];
         } else if (const int ended = TakeOption(arg, &options); ended != -1) {
             return ended;
         }
     }
     const char* command = options.operands.empty() ? "" : options.operands[0];
     if (options.operands.empty()) {
-        return UsageFault("no command given: status or rename");
+        return UsageFault("no command given: status, rename or batch");
     }
     if (strcmp(command, "status") == 0 && options.operands.size() < 2) {
         // Where the system can tell, the cards in the PC's readers.
@@ -239,5 +251,12 @@ int CardMain(int argc, char** argv) {
         return options.operands.size() != 3 ? UsageFault("rename needs one CARD and one NEWNAME")
                                             : Rename(options, argv[0]);
     }
-    return UsageFault(std::string("unknown command '") + command + "': status or rename");
+    if (strcmp(command, "batch") == 0) {
+        if (options.json || options.dryRun) {
+            return UsageFault(options.json ? "--json is for status" : "--dry-run is for rename");
+        }
+        return options.operands.size() < 2 ? UsageFault("batch needs a READER and at least one NEWNAME")
+                                           : Batch(options);
+    }
+    return UsageFault(std::string("unknown command '") + command + "': status, rename or batch");
 }

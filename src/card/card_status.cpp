@@ -17,23 +17,6 @@ std::string WithNextStep(const std::string& reason, int error, const std::string
     return next.empty() ? reason : reason + ": " + next;
 }
 
-// What status found of one card.
-struct CardReport {
-    std::string card;
-    CardMount mount; // a card named by its device: where it is mounted for the look
-    bool mountedForLook = false;
-    std::string hive;
-    std::string refusal; // empty unless refused
-    HiveCardState state{};
-    std::string names[NameValueCount];
-    bool read[NameValueCount] = {};
-    std::string unread;
-    bool agree = false;
-    bool writable = false;
-    std::string notWritable;
-    size_t seen = 0; // of the backend's reasons, how much is reported already
-};
-
 // False when a close failed: the last one checks the plan against the card.
 bool CloseAll(const HKEY (&keys)[KeyCount]) {
     bool closed = true;
@@ -81,7 +64,8 @@ bool TryRename(const CardReport& report, HKEY (&probes)[KeyCount]) {
     return writable;
 }
 
-// Reads one card: what a rename would find, and whether it would be tried.
+} // namespace
+
 void ReadCard(CardReport* report) {
     unsigned found = 0;
     const bool device = report->mount.lockFd >= 0;
@@ -128,6 +112,8 @@ void ReadCard(CardReport* report) {
     }
     report->hive = shown.empty() ? report->hive : shown;
 }
+
+namespace {
 
 bool Renamable(const CardReport& report) {
     return report.refusal.empty() && report.agree && report.writable;

@@ -41,11 +41,32 @@ struct CardMount {
 // (read-only for a look); from then on Ctrl-C and SIGTERM are held. False,
 // with why, when the device is no card or holds no single Windows.
 bool MountCard(const std::string& device, bool readOnly, CardMount* card, std::string* why);
+// MountCard in two steps, for a batch that keeps its reader: the device
+// checked, opened and locked (`wait`: for another run to end, else refused);
+// then, for each card put in, its Windows partition mounted.
+bool OpenCardDevice(const std::string& device, bool wait, CardMount* card, std::string* why);
+bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, std::string* why);
 // Flushes, unmounts what this run mounted and removes its folder. False,
 // with why, when the card could not be unmounted cleanly.
 bool ReleaseCard(CardMount* card, std::string* why);
 // The held signals take effect, once nothing of the card is mounted by us.
 void LetSignalsThrough();
+// What a batch asks of the system (Linux only). The reader locked for the
+// batch (a second batch on it is refused); whether the reader holds a
+// card now; the card's file-system identity (UUID or volume serial) and
+// label; this program run again with `args`, its standard error kept (the
+// exit status, or -1); Ctrl-C, SIGTERM and SIGHUP noted rather than fatal;
+// half a second's pause, cut short by one; the time (UTC, ISO 8601); whether
+// `path` lies on a file system of the reader's card.
+bool LockReader(const std::string& reader, std::string* why);
+bool ReaderHoldsCard(const std::string& reader);
+void CardIdentity(const CardMount& card, std::string* uuid, std::string* label);
+int RunAgain(const std::vector<std::string>& args, std::string* errors);
+void NoteInterrupts();
+bool Interrupted();
+void PauseBriefly();
+std::string UtcNow();
+bool OnReader(const std::string& path, const std::string& reader);
 // Why a write-protected card cannot be renamed, and what to do.
 std::string WriteProtected();
 // Cards for `status` with none named: the mounted removable drives and
