@@ -69,7 +69,7 @@ DeviceKind KindOfDevice(const std::string& source, std::string* disk) {
     // A partition's folder lies in its disk's.
     struct stat partition;
     if (stat((path + "/partition").c_str(), &partition) == 0) {
-        path = path.substr(0, path.rfind('/'));
+        path.resize(path.rfind('/'));
     }
     *disk = "/dev/" + path.substr(path.rfind('/') + 1);
     const std::string name = path.substr(path.rfind('/') + 1);

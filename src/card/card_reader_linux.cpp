@@ -18,8 +18,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 volatile sig_atomic_t interrupted = 0;
@@ -74,6 +72,7 @@ void CardIdentity(const CardMount& card, std::string* uuid, std::string* label) 
 
 int RunAgain(const std::vector<std::string>& args, std::string* errors) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
