@@ -9,7 +9,8 @@ configure_file(src/platform/win32/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @
 add_subdirectory(src/hive)
 add_executable(velmora-card ${CMAKE_BINARY_DIR}/version.rc
   src/card/card_main.cpp src/card/card_locate.cpp src/card/card_status.cpp src/card/card_text.cpp
-  src/card/card_system_win32.cpp src/card/card_batch_win32.cpp src/front/run.cpp
+  src/card/card_system_win32.cpp src/card/card_reader_win32.cpp src/card/card_batch.cpp
+  src/front/run.cpp
   ${host}/registry.cpp ${host}/store_common.cpp ${host}/store_win32.cpp ${host}/directory_store_win32.cpp
   ${host}/code_pages_win32.cpp ${host}/hive_report.cpp ${host}/hive_store.cpp)
 target_include_directories(velmora-card PRIVATE ${host} src/front)

@@ -355,6 +355,16 @@ class CardProgram(Case):
         self.assertIn(b"E:\\Windows\\System32\\config\\SYSTEM\n  Hostname           : galileo-01\n",
                       self.run_card("status", "E:")[1])
 
+    def test_batch_refuses_a_fixed_drive(self):
+        # Wine presents every drive as fixed (GetDriveTypeW: 3, whatever HKLM\Software\Wine\Drives says), so
+        # only the refusal before any wait can be tried here; Linux's batch has its own test with loop devices.
+        if harness.CARD_EXE is None:
+            self.skipTest("velmora-card.exe only: a reader as a drive")
+        harness.CARD_EXE.drive("e:", self.cards)
+        status, out, err = self.run_card("batch", "E:", "galileo-01")
+        self.assertEqual((status, out), (1, b""))
+        self.assertIn(b"E:: not a removable drive: name the card reader's drive", err)
+
     def test_usage(self):
         usage = b"usage: velmora-card [OPTION]... status [CARD]...\n"
         for args in (("-h",), ("--help",), ("rename", "card", "--help"), ("status", "-h")):

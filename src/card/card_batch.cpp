@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -22,7 +20,7 @@ struct Sitting {
     std::vector<std::string> renamed; // this sitting's, in order
     int kept = 0;
     int refused = 0;
-    int inventory = -1;
+    FILE* inventory = nullptr;
 };
 
 // The value of `"key":"..."` in one of our own inventory lines, unescaped.
@@ -60,7 +58,7 @@ int IndexOf(const Sitting& sitting, const std::string& name) {
 
 // The names a list file holds: one a line, blank lines and # comments left out.
 bool ReadNames(const char* path, std::vector<std::string>* names) {
-    FILE* file = fopen(path, "r");
+    FILE* file = OpenFile(path, "r");
     if (file == nullptr) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(path).c_str(), strerror(errno));
         return false;
@@ -88,8 +86,8 @@ bool OpenInventory(const char* path, const std::string& reader, Sitting* sitting
                 Shown(path).c_str());
         return false;
     }
-    sitting->inventory = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    FILE* earlier = sitting->inventory >= 0 ? fopen(path, "r") : nullptr;
+    sitting->inventory = OpenFile(path, "a");
+    FILE* earlier = sitting->inventory != nullptr ? OpenFile(path, "r") : nullptr;
     if (earlier == nullptr) {
         fprintf(stderr, "velmora-card: the inventory %s cannot be written: %s\n", Shown(path).c_str(),
                 strerror(errno));
@@ -115,7 +113,7 @@ bool OpenInventory(const char* path, const std::string& reader, Sitting* sitting
 
 void Record(Sitting* sitting, const std::string& reader, const CardMount& card, const std::string& old,
             const std::string& name, Outcome outcome, const std::string& reason) {
-    if (sitting->inventory < 0) {
+    if (sitting->inventory == nullptr) {
         return;
     }
     std::string uuid;
@@ -129,8 +127,7 @@ void Record(Sitting* sitting, const std::string& reader, const CardMount& card, 
         ",\"partition\":" + text(card.partition) + ",\"uuid\":" + text(uuid) + ",\"label\":" + text(label) +
         ",\"old\":" + text(old) + ",\"new\":" + text(name) + ",\"outcome\":\"" +
         OutcomeNames[static_cast<int>(outcome)] + "\",\"reason\":" + text(reason) + "}\n";
-    if (write(sitting->inventory, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        fsync(sitting->inventory) != 0) {
+    if (fputs(line.c_str(), sitting->inventory) == EOF || !FlushToDisk(sitting->inventory)) {
         fprintf(stderr, "velmora-card: warning: the inventory could not be written: %s\n", strerror(errno));
     }
 }
@@ -204,10 +201,14 @@ int NextName(const Sitting& sitting) {
 void Summary(const Sitting& sitting) {
     const size_t named = sitting.renamed.size();
     std::string line = std::to_string(named) + (named == 1 ? " card named" : " cards named");
-    line += named == 0   ? ""
-            : named == 1 ? " " + Shown(sitting.renamed[0].c_str())
-                         : " " + Shown(sitting.renamed[0].c_str()) + " \u2026 " +
-                               Shown(sitting.renamed.back().c_str());
+    if (named > 0) {
+        line += ' ';
+        line += Shown(sitting.renamed[0].c_str());
+    }
+    if (named > 1) {
+        line += " \u2026 ";
+        line += Shown(sitting.renamed.back().c_str());
+    }
     printf("%s, %d kept, %d refused\n", line.c_str(), sitting.kept, sitting.refused);
 }
 
@@ -253,7 +254,7 @@ int Batch(const CardOptions& options) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(reader.c_str()).c_str(), why.c_str());
         return ExitFailed;
     }
-    close(probe.lockFd);
+    CloseCardDevice(&probe);
     if (options.inventory != nullptr && !OpenInventory(options.inventory, reader, &sitting)) {
         return ExitFailed;
     }
@@ -275,11 +276,10 @@ int Batch(const CardOptions& options) {
         sitting.refused += outcome == Outcome::Refused;
         std::string unreleased;
         const bool released = ReleaseCard(&mount, &unreleased);
-        if (mount.lockFd >= 0) {
-            close(mount.lockFd);
-        }
-        printf("%s%s%s\n", line.c_str(), released ? "" : ": ",
-               released ? " \u2014 pull the card out" : unreleased.c_str());
+        CloseCardDevice(&mount);
+        printf("%s%s%s\n", line.c_str(), released ? " \u2014 " : ": ",
+               released ? PullOut(reader).c_str() : unreleased.c_str());
+        fflush(stdout);
         LetSignalsThrough();
         while (!Interrupted() && ReaderHoldsCard(reader)) {
             PauseBriefly();

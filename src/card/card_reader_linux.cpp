@@ -123,3 +123,22 @@ bool OnReader(const std::string& path, const std::string& reader) {
     }
     return false;
 }
+
+void CloseCardDevice(CardMount* card) {
+    if (card->lockFd >= 0) {
+        close(card->lockFd);
+        card->lockFd = -1;
+    }
+}
+
+std::string PullOut(const std::string& /*reader*/) {
+    return "pull the card out";
+}
+
+FILE* OpenFile(const char* path, const char* mode) {
+    return fopen(path, (std::string(mode) + "e").c_str());
+}
+
+bool FlushToDisk(FILE* file) {
+    return fflush(file) == 0 && fsync(fileno(file)) == 0;
+}

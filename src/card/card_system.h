@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,13 @@ bool Interrupted();
 void PauseBriefly();
 std::string UtcNow();
 bool OnReader(const std::string& path, const std::string& reader);
+// The card's device closed (and its lock let go) after a card.
+void CloseCardDevice(CardMount* card);
+// What to do once a card is done: pull it out (Linux), eject it (Windows).
+std::string PullOut(const std::string& reader);
+// A file by a UTF-8 path, and its appended lines on the disk.
+FILE* OpenFile(const char* path, const char* mode);
+bool FlushToDisk(FILE* file);
 // Why a write-protected card cannot be renamed, and what to do.
 std::string WriteProtected();
 // Cards for `status` with none named: the mounted removable drives and

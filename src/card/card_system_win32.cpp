@@ -83,11 +83,6 @@ bool ReleaseCard(CardMount* /*card*/, std::string* /*why*/) {
 
 void LetSignalsThrough() {}
 
-bool OpenCardDevice(const std::string& device, bool /*wait*/, CardMount* /*card*/, std::string* why) {
-    *why = MountFirst(device);
-    return false;
-}
-
 std::string WriteProtected() {
     return "the card is write-protected: slide back the adapter's lock switch";
 }
