@@ -11,6 +11,7 @@ import tempfile
 import harness
 import hive_check
 from harness import BANNER, FORBIDDEN_ERROR, TCPIP, REG_SZ, VERSION, renamed, hive_backend_export, Case
+from hive_layout import BaseBlockField
 
 
 class CardProgram(Case):
@@ -251,7 +252,7 @@ class CardProgram(Case):
             return
         # Two sparse 576 MiB logs beside a hive with a torn header cost what a clean card does.
         with open(hive, "r+b") as f:
-            f.seek(508)
+            f.seek(BaseBlockField.Checksum)
             f.write(b"\xff\xff\xff\xff")
         for log in ("SYSTEM.LOG1", "SYSTEM.LOG2"):
             with open(hive + log[6:], "wb") as f:

@@ -4,6 +4,8 @@ import re
 import struct
 
 from harness import BANNER, TCPIP, REG_SZ, renamed, hive_backend_export, HiveCase
+from hive_layout import BaseBlockField as B, HiveBaseBlockSize as BASE, HiveLogHeaderSize as LOG_HEADER
+from hive_layout import HiveNewFormatLog, HivePageSize as PAGE, LogEntryField
 
 
 class DirtyHives(HiveCase):
@@ -35,13 +37,14 @@ class DirtyHives(HiveCase):
         self.card()
         with open(self.b.hive, "rb") as f:
             hive = f.read()
-        primary, bins = struct.unpack_from("<I", hive, 4)[0], struct.unpack_from("<I", hive, 40)[0]
-        stale = self.fixture.entry(primary + 100, bins, [(0, hive[4096:8192])])
+        primary = struct.unpack_from("<I", hive, B.PrimarySequence)[0]
+        bins = struct.unpack_from("<I", hive, B.BinsDataSize)[0]
+        stale = self.fixture.entry(primary + 100, bins, [(0, hive[BASE:BASE + PAGE])])
         with open(self.b.hive + ".LOG1", "wb") as f:
-            f.write(self.fixture.log_header(hive, primary, 6) + bytes(1024) + stale)
+            f.write(self.fixture.log_header(hive, primary, HiveNewFormatLog) + bytes(1024) + stale)
         self.assertEqual(self.run_dirty(b"NEW")[0], 0)
         with open(self.b.hive + ".LOG1", "rb") as f:
-            self.assertGreater(struct.unpack_from("<I", f.read(512), 4)[0], primary + 100)
+            self.assertGreater(struct.unpack_from("<I", f.read(LOG_HEADER), B.PrimarySequence)[0], primary + 100)
 
     def test_a_dirty_card_is_replayed_then_renamed(self):
         line = b"velmora: " + self.b.hive.encode() + b": replayed %d %s from %s, as Windows would at boot\n"
@@ -64,7 +67,7 @@ class DirtyHives(HiveCase):
                 self.assertEqual(hive_backend_export(self.b.hive), expected)
                 # Clean, and numbered above everything in the logs, the rename's own entry in LOG1 included.
                 with open(self.b.hive + ".LOG1", "rb") as f:
-                    (written,) = struct.unpack_from("<I", f.read(512), 4)
+                    (written,) = struct.unpack_from("<I", f.read(LOG_HEADER), B.PrimarySequence)
                 self.assertGreater(written, max(numbers, default=0))
                 self.assertClean(self.b.hive, written)
                 # LOG2 is left as it was.
@@ -89,9 +92,10 @@ class DirtyHives(HiveCase):
             self.fixture.dirty(self.b.hive, grow, split=1)
             with open(self.b.hive + ".LOG1", "r+b") as f:
                 log = f.read()
-                self.fixture.patch(self.b.hive, 40, "<I", struct.unpack_from("<I", log, 512 + 16)[0])
+                first_entry = LOG_HEADER + LogEntryField.BinsDataSize
+                self.fixture.patch(self.b.hive, B.BinsDataSize, "<I", struct.unpack_from("<I", log, first_entry)[0])
                 if cut_short:  # the last entry, holding the last page, gone
-                    f.truncate(log.rindex(b"HvLE"))
+                    f.truncate(log.rindex(LogEntryField.Magic))
             status, out, err = self.run_dirty(b"Board-9")
             if cut_short:
                 self.assertEqual((status, out), (1, BANNER), err)
@@ -105,7 +109,7 @@ class DirtyHives(HiveCase):
 
         def stale():
             fx.dirty(self.b.hive, self.log_change("X"))
-            fx.patch(self.b.hive, 8, "<I", 50)  # the logs are older than the primary
+            fx.patch(self.b.hive, B.SecondarySequence, "<I", 50)  # the logs are older than the primary
 
         def fifo():
             fx.make_dirty(self.b.hive)
@@ -124,7 +128,7 @@ class DirtyHives(HiveCase):
         def broken_headers():
             fx.dirty(self.b.hive, self.log_change("X"))
             for suffix in (".LOG1", ".LOG2"):
-                fx.patch(self.b.hive + suffix, 4, "<I", 99, fix_checksum=False)
+                fx.patch(self.b.hive + suffix, B.PrimarySequence, "<I", 99, fix_checksum=False)
 
         rows = [("empty logs", empty, b"its logs are empty"),
                 ("broken log headers", broken_headers, b"no log beside it has a valid header"),

@@ -10,6 +10,8 @@ import sys
 import tempfile
 
 import hive_check
+from hive_layout import BaseBlockField as B, BinField as Bin, CellField as Cell, KeyNodeField as K, ValueRecordField as V
+from hive_layout import HiveBaseBlockSize as BASE
 from harness import BANNER, TCPIP, COMPUTER, ACTIVE, VALUES, renamed, hive_backend_export, HiveCase
 
 
@@ -45,35 +47,38 @@ class HiveOpen(HiveCase):
 
     def test_refused_hives_are_not_touched(self):
         cases = [
-            ("not a hive", lambda: self.fixture.patch(self.b.hive, 0, "4s", b"MZ\0\0"), b"not a registry hive"),
+            ("not a hive", lambda: self.fixture.patch(self.b.hive, B.Signature, "4s", b"MZ\0\0"), b"not a registry hive"),
             ("truncated", lambda: os.truncate(self.b.hive, 6000), b"truncated"),
-            ("bad checksum, no logs", lambda: self.fixture.patch(self.b.hive, 0x1FC, "<I", 1, fix_checksum=False),
+            ("bad checksum, no logs", lambda: self.fixture.patch(self.b.hive, B.Checksum, "<I", 1, fix_checksum=False),
              b"its header is damaged (bad checksum), and it has no logs beside it"),
-            ("version 2.0", lambda: self.fixture.patch(self.b.hive, 0x14, "<I", 2), b"unknown hive format version"),
-            ("version 1.2", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 2), b"unknown hive format version"),
-            ("version 1.7", lambda: self.fixture.patch(self.b.hive, 0x18, "<I", 7), b"unknown hive format version"),
+            ("version 2.0", lambda: self.fixture.patch(self.b.hive, B.Major, "<I", 2), b"unknown hive format version"),
+            ("version 1.2", lambda: self.fixture.patch(self.b.hive, B.Minor, "<I", 2), b"unknown hive format version"),
+            ("version 1.7", lambda: self.fixture.patch(self.b.hive, B.Minor, "<I", 7), b"unknown hive format version"),
             ("dirty, no logs", lambda: self.fixture.make_dirty(self.b.hive), b"not shut down cleanly, and it has no"),
             ("Select\\Current = 2", lambda: self.card(current=2), b"Select\\Current"),
             ("no Select: a SOFTWARE-like hive", lambda: self.bare_card(None), b"not a SYSTEM hive"),
             ("no Current", lambda: self.bare_card([("Default", 4, b"\1\0\0\0")]), b"Select\\Current"),
             ("Current not a DWORD", lambda: self.bare_card([("Current", 3, b"\1\0\0\0")]), b"Select\\Current"),
-            ("data at the value itself", lambda: self.patch_value(b"Hostname", 8, lambda cell: cell),
+            ("data at the value itself", lambda: self.patch_value(b"Hostname", V.Data, lambda cell: cell),
              b"at the value itself", b"Host Name 1 : Registry Query Error.\n"),
-            ("data size past its cell", lambda: self.patch_value(b"Hostname", 4, lambda cell: 16344),
+            ("data size past its cell", lambda: self.patch_value(b"Hostname", V.DataSize, lambda cell: 16344),
              b"runs past its cell", b"Host Name 1 : Registry Query Error.\n"),
-            ("data at a free cell", lambda: self.patch_value(b"Hostname", 8, lambda cell: self.free_cell()),
+            ("data at a free cell", lambda: self.patch_value(b"Hostname", V.Data, lambda cell: self.free_cell()),
              b"at a free cell", b"Host Name 1 : Registry Query Error.\n"),
-            ("data outside the bins", lambda: self.patch_value(b"Hostname", 8, lambda cell: 0x7FFFFFF0),
+            ("data outside the bins", lambda: self.patch_value(b"Hostname", V.Data, lambda cell: 0x7FFFFFF0),
              b"outside the hive", b"Host Name 1 : Registry Query Error.\n"),
-            ("data size 0x7FFFFFF0", lambda: self.patch_value(b"Hostname", 4, lambda cell: 0x7FFFFFF0),
+            ("data size 0x7FFFFFF0", lambda: self.patch_value(b"Hostname", V.DataSize, lambda cell: 0x7FFFFFF0),
              b"value Hostname: holds 2147483632 bytes", b"Host Name 1 : Registry Query Error.\n"),
-            ("root's subkey list at the root", lambda: self.fixture.patch(self.b.hive, 4096 + 32 + 4 + 28, "<I", 32),
+            # The fixture's root key is the first cell of bin 0.
+            ("root's subkey list at the root",
+             lambda: self.fixture.patch(self.b.hive, BASE + Bin.HeaderSize + Cell.Data + K.SubkeyList, "<I",
+                                        Bin.HeaderSize),
              b"key SYSTEM: its subkey list is damaged"),
-            ("bin 0 claiming bin 1's page", lambda: self.fixture.patch(self.b.hive, 4096 + 8, "<I", 8192),
+            ("bin 0 claiming bin 1's page", lambda: self.fixture.patch(self.b.hive, BASE + Bin.Size, "<I", 8192),
              b"the bin holding offset 0x0 of the bins is damaged"),
-            ("bins size past 256 MiB", lambda: (self.fixture.patch(self.b.hive, 40, "<I", 0xFFFFF000),
+            ("bins size past 256 MiB", lambda: (self.fixture.patch(self.b.hive, B.BinsDataSize, "<I", 0xFFFFF000),
                                                 os.truncate(self.b.hive, 12288)), b"its bins size"),
-            ("bins size no multiple of 4096", lambda: self.fixture.patch(self.b.hive, 40, "<I", 8192 + 512),
+            ("bins size no multiple of 4096", lambda: self.fixture.patch(self.b.hive, B.BinsDataSize, "<I", 8192 + 512),
              b"its bins size"),
             ("two spellings of the hive", lambda: shutil.copyfile(self.b.hive, os.path.join(self.b.config, "system")),
              b"differ only in letter case"),
@@ -81,7 +86,7 @@ class HiveOpen(HiveCase):
              b"two values whose names differ only in letter case", b"Host Name 1 : Set New Value Error.\n"),
             ("a value beside the name pointing where a new bin would go", lambda: (
                 self.card(tcpip_extra=[("ICSDomain", 1, self.fixture.sz("x.local"))]),
-                self.patch_value(b"ICSDomain", 8, lambda cell: os.path.getsize(self.b.hive) - 4096 + 32)),
+                self.patch_value(b"ICSDomain", V.Data, lambda cell: os.path.getsize(self.b.hive) - BASE + Bin.HeaderSize)),
              b"value Hostname: a value of the key is damaged", b"Host Name 1 : Set New Value Error.\n"),
             ("a valid hive at the 256 MiB limit, the name needing a cell", self.grow_to_limit,
              b"no room for one within 256 MiB", b"Host Name 1 : Set New Value Error.\n"),
@@ -113,7 +118,7 @@ class HiveOpen(HiveCase):
         self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
         for minor in (3, 6):
             self.card()
-            self.fixture.patch(self.b.hive, 0x18, "<I", minor)
+            self.fixture.patch(self.b.hive, B.Minor, "<I", minor)
             with self.subTest(minor=minor):
                 self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))
 
@@ -125,20 +130,22 @@ class HiveOpen(HiveCase):
         self.card()
         with open(self.b.hive, "r+b") as f:
             data = bytearray(f.read())
-            bins, root = struct.unpack_from("<I", data, 40)[0], struct.unpack_from("<I", data, 36)[0]
+            bins, root = struct.unpack_from("<I", data, B.BinsDataSize)[0], struct.unpack_from("<I", data, B.RootCell)[0]
             size, count, decoy = 64 << 20, 65535, bins + (64 << 20) - 96
             lf = struct.pack("<i2sH", -(8 + 8 * count), b"lf", count) + struct.pack("<II", decoy, 0x4B434544) * count
-            real = struct.unpack_from("<I", data, 4096 + root + 4 + 28)[0]
-            ri = struct.pack("<i2sH", -56, b"ri", 11) + struct.pack("<I", bins + 32) * 10 + struct.pack("<I", real)
+            subkeys = BASE + root + Cell.Data + K.SubkeyList
+            real = struct.unpack_from("<I", data, subkeys)[0]
+            ri = struct.pack("<i2sH", -56, b"ri", 11) + struct.pack("<I", bins + Bin.HeaderSize) * 10 + struct.pack("<I", real)
             ri = ri.ljust(56, b"\0")  # its cell's whole size: cells fill their bin
-            struct.pack_into("<I", data, 4096 + root + 4 + 28, bins + 32 + len(lf))
-            struct.pack_into("<I", data, 40, bins + size)
+            struct.pack_into("<I", data, subkeys, bins + Bin.HeaderSize + len(lf))
+            struct.pack_into("<I", data, B.BinsDataSize, bins + size)
             self.fixture.set_checksum(data)
-            body = struct.pack("<4sII20x", b"hbin", bins, size) + lf + ri
-            nk = struct.pack("<i2sH", -96, b"nk", 0x20).ljust(4 + 72, b"\0") + struct.pack("<HH", 4, 0) + b"DECK"
+            body = struct.pack("<4sII20x", Bin.Magic, bins, size) + lf + ri
+            nk = struct.pack("<i2sH", -96, K.Magic, K.LatinName).ljust(Cell.Data + K.NameLength, b"\0")
+            nk += struct.pack("<HH", 4, 0) + b"DECK"
             f.seek(0)
             f.write(data + body + struct.pack("<i", size - len(body) - 96))
-            f.seek(4096 + decoy)
+            f.seek(BASE + decoy)
             f.write(nk.ljust(96, b"\0"))
         command, env = self.b.command([b"NEW"])
         result = subprocess.run(command, env=env, capture_output=True, timeout=10)
@@ -148,13 +155,13 @@ class HiveOpen(HiveCase):
         # A base block whose dwords XOR to 0 stores 1 (hivex alone refuses it).
         self.card()
         with open(self.b.hive, "r+b") as f:
-            header = bytearray(f.read(4096))
-            header[12:16] = bytes(4)
+            header = bytearray(f.read(BASE))
+            struct.pack_into("<I", header, B.Timestamp, 0)
             rest = 0
-            for (word,) in struct.iter_unpack("<I", header[:0x1FC]):
+            for (word,) in struct.iter_unpack("<I", header[:B.Checksum]):
                 rest ^= word
-            header[12:16] = struct.pack("<I", rest)  # the timestamp's low half: now all XOR to 0
-            header[0x1FC:0x200] = struct.pack("<I", 1)
+            struct.pack_into("<I", header, B.Timestamp, rest)  # the timestamp's low half: now all XOR to 0
+            struct.pack_into("<I", header, B.Checksum, 1)
             f.seek(0)
             f.write(header)
         self.expect(self.run_tool(b"NEW"), 0, BANNER + renamed(b"GALILEO", b"NEW"))

@@ -5,6 +5,7 @@ import subprocess
 
 import hive_check
 from harness import BANNER, TCPIP, VALUES, renamed, HiveCase
+from hive_layout import BaseBlockField, BinField, HiveBaseBlockSize as BASE, HivePageSize as PAGE
 
 
 class HiveWriter(HiveCase):
@@ -54,13 +55,14 @@ class HiveWriter(HiveCase):
         with open(trace) as f:
             calls = [line.split(None, 1)[1] for line in f if "(" in line]
         grown = next(i for i, c in enumerate(calls) if c.startswith("ftruncate"))
-        header = next(i for i, c in enumerate(calls) if c.startswith("pwrite64") and c.split(") =")[0].endswith(", 4096, 0"))
+        header = next(i for i, c in enumerate(calls)
+                      if c.startswith("pwrite64") and c.split(") =")[0].endswith(", %d, 0" % BASE))
         self.assertTrue(any(c.startswith("fsync") for c in calls[grown:header]), calls)
-        self.assertEqual(os.path.getsize(self.b.hive + ".LOG1") % 4096, 0)
+        self.assertEqual(os.path.getsize(self.b.hive + ".LOG1") % PAGE, 0)
         # A rename that adds a bin: the growth refused (fusefat's EPERM), or its flush failed (fsync #3,
         # after the log's and its directory's). velmora-card shows no closing line for either.
         for call, when, error, said, growth in (("ftruncate", 1, "EPERM", b"would not make it longer", 0),
-                                                ("fsync", 3, "EIO", b"grew by zeros past its bins", 4096)):
+                                                ("fsync", 3, "EIO", b"grew by zeros past its bins", PAGE)):
             with self.subTest(call=call):
                 self.card(name="A")
                 size = os.path.getsize(self.b.hive)
@@ -83,19 +85,19 @@ class HiveWriter(HiveCase):
             self.b.put(TCPIP, "Blob", bytes(9000), kind=3)
             with open(self.b.hive, "r+b") as f:
                 data = f.read()
-                page = (len(data) - 4096) // 4096 * 4096
+                page = (len(data) - PAGE) // PAGE * PAGE
                 self.assertEqual(data[page:page + 64], bytes(64))  # inside the blob's zeros
                 f.seek(page)
-                f.write(struct.pack("<4sII20xi", b"hbin", page - 4096, 4096, 4064))
+                f.write(struct.pack("<4sII20xi", BinField.Magic, page - BASE, PAGE, PAGE - BinField.HeaderSize))
 
         rows = [  # old name, new name, damage, growth in bytes
             (b"GALILEO", b"NEWNAME", None, 0),  # fits the old cell
             (b"GALILEO", b"A", None, 0),  # 4 bytes with its terminator: inside the record
             (b"A", b"B", None, 0),  # stays inside the record
             (b"FIFTEEN-LETTERS", b"ELEVEN-CHAR", None, 0),  # fits the room of the cell it has
-            (b"A", b"A-LONGER-NAME-1", None, 4096),  # a cell of its own: in a new bin, never searched for
-            (b"A", b"A-LONGER-NAME-1", lambda: self.fixture.fill_last_bin(self.b.hive), 4096),
-            (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, 4096),  # bytes of another value are never taken for a bin
+            (b"A", b"A-LONGER-NAME-1", None, PAGE),  # a cell of its own: in a new bin, never searched for
+            (b"A", b"A-LONGER-NAME-1", lambda: self.fixture.fill_last_bin(self.b.hive), PAGE),
+            (b"A", b"A-LONGER-NAME-1", fake_bin_in_blob, PAGE),  # bytes of another value are never taken for a bin
         ]
         for old, new, damage, growth in rows:
             with self.subTest(old=old, new=new, damage=damage):
@@ -108,9 +110,9 @@ class HiveWriter(HiveCase):
                 with open(self.b.hive, "rb") as f:
                     after = f.read()
                 self.assertEqual(len(after), len(before) + growth)
-                self.assertEqual(struct.unpack_from("<I", after, 40)[0], len(after) - 4096)
-                changed = {page - 4096 for page in range(4096, len(after), 4096)
-                           if before[page:page + 4096] != after[page:page + 4096]}
+                self.assertEqual(struct.unpack_from("<I", after, BaseBlockField.BinsDataSize)[0], len(after) - BASE)
+                changed = {page - BASE for page in range(BASE, len(after), PAGE)
+                           if before[page:page + PAGE] != after[page:page + PAGE]}
                 self.assertEqual(changed, self.entry_pages())
                 self.assertEqual(self.computer_name_key(after),
                                  max(self.computer_name_key(before), 2 * len(new) + 2))
@@ -141,5 +143,5 @@ class HiveWriter(HiveCase):
         size = os.path.getsize(self.b.hive)
         for i, length in enumerate([1 + i % 15 for i in range(30)] + [1, 15] * 135):
             self.assertEqual(self.run_tool(b"N" * length)[0], 0, i)
-        self.assertLessEqual(os.path.getsize(self.b.hive), size + 4096)
+        self.assertLessEqual(os.path.getsize(self.b.hive), size + PAGE)
 

@@ -10,6 +10,9 @@ import subprocess
 import tempfile
 import unittest
 
+from hive_layout import (BaseBlockField, BinField, CellField, HiveBaseBlockSize, HiveLogHeaderSize, KeyNodeField,
+                         LogEntryField, ValueRecordField)
+
 
 # The version is written in one place: the project() line of CMakeLists.txt.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "CMakeLists.txt")) as _lists:
@@ -200,20 +203,22 @@ class HiveCase(Case):
         """Sets a field of the value record named `name` (compressed) in the file."""
         with open(self.b.hive, "r+b") as f:
             data = f.read()
-            at = data.index(b"vk" + struct.pack("<H", len(name)), 4096)
-            while data[at + 20:at + 20 + len(name)] != name:
-                at = data.index(b"vk" + struct.pack("<H", len(name)), at + 1)
+            V = ValueRecordField
+            at = data.index(V.Magic + struct.pack("<H", len(name)), HiveBaseBlockSize)
+            while data[at + V.Name:at + V.Name + len(name)] != name:
+                at = data.index(V.Magic + struct.pack("<H", len(name)), at + 1)
             f.seek(at + field)
-            f.write(struct.pack("<I", value(at - 4 - 4096)))
+            f.write(struct.pack("<I", value(at - CellField.Data - HiveBaseBlockSize)))
 
     def grow_to_limit(self):
         """A last bin, sparse and free, that takes the bins to 256 MiB."""
         with open(self.b.hive, "rb") as f:
-            bins = struct.unpack_from("<I", f.read(48), 40)[0]
+            bins = struct.unpack_from("<I", f.read(HiveBaseBlockSize), BaseBlockField.BinsDataSize)[0]
         size = (256 << 20) - bins
-        self.fixture.patch(self.b.hive, 4096 + bins, "<4sII20xi", b"hbin", bins, size, size - 32)
-        self.fixture.patch(self.b.hive, 40, "<I", 256 << 20)
-        os.truncate(self.b.hive, 4096 + (256 << 20))
+        self.fixture.patch(self.b.hive, HiveBaseBlockSize + bins, "<4sII20xi", BinField.Magic, bins, size,
+                           size - BinField.HeaderSize)
+        self.fixture.patch(self.b.hive, BaseBlockField.BinsDataSize, "<I", 256 << 20)
+        os.truncate(self.b.hive, HiveBaseBlockSize + (256 << 20))
 
     def bare_card(self, select_values):
         """A card whose Select key holds `select_values`, or has no Select key."""
@@ -231,11 +236,12 @@ class HiveCase(Case):
     def assertClean(self, hive, above):
         """Both sequence numbers equal and above `above`, checksum by Windows' rule."""
         with open(hive, "rb") as f:
-            header = f.read(4096)
-        first, second = struct.unpack_from("<II", header, 4)
+            header = f.read(HiveBaseBlockSize)
+        first = struct.unpack_from("<I", header, BaseBlockField.PrimarySequence)[0]
+        second = struct.unpack_from("<I", header, BaseBlockField.SecondarySequence)[0]
         self.assertEqual(first, second)
         self.assertGreater(first, above)
-        self.assertEqual(struct.unpack_from("<I", header, 0x1FC)[0], self.fixture.checksum(header))
+        self.assertEqual(struct.unpack_from("<I", header, BaseBlockField.Checksum)[0], self.fixture.checksum(header))
 
     def log_change(self, name, other=True):
         """What the board did before its power was pulled: names set to `name`
@@ -275,15 +281,19 @@ class HiveCase(Case):
     def entry_pages(self):
         """Bins offsets of the pages the rename's log entry (LOG1, at 512) wrote."""
         with open(self.b.hive + ".LOG1", "rb") as f:
-            entry = f.read()[512:]
-        (count,) = struct.unpack_from("<I", entry, 20)
-        return {struct.unpack_from("<I", entry, 40 + 8 * i)[0] for i in range(count)}
+            entry = f.read()[HiveLogHeaderSize:]
+        E = LogEntryField
+        (count,) = struct.unpack_from("<I", entry, E.PageCount)
+        return {struct.unpack_from("<I", entry, E.HeaderSize + E.Reference * i + E.ReferenceOffset)[0]
+                for i in range(count)}
 
     def computer_name_key(self, data):
         """The largest data size field of the ComputerName key that holds values."""
-        at = 4096
+        K = KeyNodeField
+        at = HiveBaseBlockSize
         while True:
-            at = data.index(b"nk", at + 1)
-            name_size = struct.unpack_from("<H", data, at + 72)[0]
-            if data[at + 76:at + 76 + name_size] == b"ComputerName" and struct.unpack_from("<I", data, at + 36)[0]:
-                return struct.unpack_from("<I", data, at + 64)[0]
+            at = data.index(K.Magic, at + 1)
+            name_size = struct.unpack_from("<H", data, at + K.NameLength)[0]
+            if (data[at + K.Name:at + K.Name + name_size] == b"ComputerName"
+                    and struct.unpack_from("<I", data, at + K.ValueCount)[0]):
+                return struct.unpack_from("<I", data, at + K.LargestValueData)[0]

@@ -16,14 +16,18 @@ that fails them is dropped in part at boot, or the board does not boot.
 import struct
 import sys
 
-BASE, PAGE, NONE = 4096, 4096, 0xFFFFFFFF
+from hive_layout import (BaseBlockField, BigDataField, BinField, CellField, HiveBaseBlockSize, HiveFirstSegmentedMinor,
+                         HiveLargestSingleCell, HivePageSize, HivePrimaryFile, KeyNodeField, SecurityField,
+                         SubkeyListField, ValueRecordField)
+
+BASE, PAGE, NONE = HiveBaseBlockSize, HivePageSize, 0xFFFFFFFF
 # A value's data above this many bytes lies in segments in hives of minor 4 on.
-SEGMENT = 16344
+SEGMENT = HiveLargestSingleCell
 
 
 def checksum(header):
     value = 0
-    for (word,) in struct.iter_unpack("<I", header[:508]):
+    for (word,) in struct.iter_unpack("<I", header[:BaseBlockField.Checksum]):
         value ^= word
     return {0: 1, NONE: 0xFFFFFFFE}.get(value, value)
 
@@ -45,15 +49,19 @@ class Checker:
 
     def header(self):
         d = self.data
-        if len(d) < BASE or d[:4] != b"regf":
+        if len(d) < BASE or d[:len(BaseBlockField.Magic)] != BaseBlockField.Magic:
             self.fail("base block: no regf signature")
             return False
-        seq1, seq2, major, minor, kind, fmt, root, bins = struct.unpack_from("<II8xIIIIII", d, 4)
-        if struct.unpack_from("<I", d, 508)[0] != checksum(d):
+        seq1, seq2, major, minor, kind, fmt, root, bins = (
+            struct.unpack_from("<I", d, field)[0] for field in (
+                BaseBlockField.PrimarySequence, BaseBlockField.SecondarySequence, BaseBlockField.Major,
+                BaseBlockField.Minor, BaseBlockField.FileType, BaseBlockField.Format, BaseBlockField.RootCell,
+                BaseBlockField.BinsDataSize))
+        if struct.unpack_from("<I", d, BaseBlockField.Checksum)[0] != checksum(d):
             self.fail("base block: checksum")
         if seq1 != seq2:
             self.fail(f"base block: dirty (sequence numbers {seq1} and {seq2})")
-        if major != 1 or not 3 <= minor <= 6 or kind != 0 or fmt != 1:
+        if major != 1 or not 3 <= minor <= 6 or kind != HivePrimaryFile or fmt != 1:
             self.fail(f"base block: version {major}.{minor}, type {kind}, format {fmt}")
         if bins == 0 or bins % PAGE or BASE + bins > len(d):
             self.fail(f"base block: bins size {bins:#x} over a file of {len(d):#x} bytes")
@@ -64,15 +72,16 @@ class Checker:
     def tile(self):
         at = 0
         while at < self.bins:
-            sig, offset, size = struct.unpack_from("<4sII", self.data, BASE + at)
-            if sig != b"hbin" or offset != at or size < PAGE or size % PAGE or size > self.bins - at:
+            sig, offset, size = (struct.unpack_from(f, self.data, BASE + at + field)[0] for f, field in (
+                ("<4s", BinField.Signature), ("<I", BinField.Offset), ("<I", BinField.Size)))
+            if sig != BinField.Magic or offset != at or size < PAGE or size % PAGE or size > self.bins - at:
                 self.fail(f"bin at {at:#x}: header {sig!r}, offset {offset:#x}, size {size:#x}")
                 return False
-            cell = at + 32
+            cell = at + BinField.HeaderSize
             while cell < at + size:
-                raw = struct.unpack_from("<i", self.data, BASE + cell)[0]
+                raw = struct.unpack_from("<i", self.data, BASE + cell + CellField.Size)[0]
                 length = abs(raw)
-                if length < 8 or length % 8 or length > at + size - cell:
+                if length < CellField.Alignment or length % CellField.Alignment or length > at + size - cell:
                     self.fail(f"cell at {cell:#x}: size {raw} in the bin at {at:#x} of {size:#x} bytes")
                     return False
                 self.cells[cell] = (length, raw < 0)
@@ -87,7 +96,7 @@ class Checker:
         if found is None or not found[1]:
             self.fail(f"{what}: {offset:#x} is no allocated cell")
             return None
-        body = self.data[BASE + offset + 4:BASE + offset + found[0]]
+        body = self.data[BASE + offset + CellField.Data:BASE + offset + found[0]]
         if kinds is not None and body[:2] not in kinds:
             self.fail(f"{what}: the cell at {offset:#x} is {body[:2]!r}, not {b' or '.join(kinds)!r}")
             return None
@@ -106,30 +115,31 @@ class Checker:
 
     def subkeys(self, offset, path, under_ri=False):
         """[(name, offset)] of the subkey list at `offset`, its hints checked."""
-        body = self.cell(offset, (b"lf", b"lh", b"li") if under_ri else (b"lf", b"lh", b"li", b"ri"),
-                         f"{path}: subkey list")
+        L = SubkeyListField
+        body = self.cell(offset, L.Magics[:3] if under_ri else L.Magics, f"{path}: subkey list")
         if body is None:
             return []
-        kind, count = body[:2], struct.unpack_from("<H", body, 2)[0]
-        stride = 8 if kind in (b"lf", b"lh") else 4
-        if 4 + stride * count > len(body):
+        kind, count = body[L.Signature:L.Signature + 2], struct.unpack_from("<H", body, L.Count)[0]
+        stride = L.HintedElement if kind in L.Hinted else L.PlainElement
+        if L.Elements + stride * count > len(body):
             self.fail(f"{path}: subkey list of {count} overruns its cell")
             return []
         found = []
         for i in range(count):
-            element = struct.unpack_from("<I", body, 4 + stride * i)[0]
+            element = struct.unpack_from("<I", body, L.Elements + stride * i)[0]
             if kind == b"ri":
                 found += self.subkeys(element, path, True)
                 continue
-            nk = self.cell(element, (b"nk",), f"{path}: subkey", count=False)
-            if nk is None or len(nk) < 76:
+            K = KeyNodeField
+            nk = self.cell(element, (K.Magic,), f"{path}: subkey", count=False)
+            if nk is None or len(nk) < K.Name:
                 continue
-            flags, length = struct.unpack_from("<H", nk, 2)[0], struct.unpack_from("<H", nk, 72)[0]
-            name = self.name(nk, 76, length, flags & 0x20)
-            if stride == 8:
-                hint = struct.unpack_from("<I", body, 8 + 8 * i)[0]
+            flags, length = struct.unpack_from("<H", nk, K.Flags)[0], struct.unpack_from("<H", nk, K.NameLength)[0]
+            name = self.name(nk, K.Name, length, flags & K.LatinName)
+            if stride == L.HintedElement:
+                hint = struct.unpack_from("<I", body, L.Elements + L.HintedElement * i + L.Hint)[0]
                 want = lh_hash(name) if kind == b"lh" else int.from_bytes(
-                    name[:4].encode("latin-1", errors="replace").ljust(4, b"\0"), "little")
+                    name[:L.HintSize].encode("latin-1", errors="replace").ljust(L.HintSize, b"\0"), "little")
                 if hint != want:
                     self.fail(f"{path}\\{name}: {kind.decode()} hint {hint:#x}, not {want:#x}")
             found.append((name, element))
@@ -137,25 +147,28 @@ class Checker:
 
     def value(self, offset, path):
         """(upper-cased name, data size) of the value record at `offset`."""
-        vk = self.cell(offset, (b"vk",), f"{path}: value")
-        if vk is None or len(vk) < 20:
+        V = ValueRecordField
+        vk = self.cell(offset, (V.Magic,), f"{path}: value")
+        if vk is None or len(vk) < V.Name:
             return "", 0
-        length, size, data = struct.unpack_from("<HII", vk, 2)
-        compressed = struct.unpack_from("<H", vk, 16)[0] & 1
-        if 20 + length > len(vk):
+        length = struct.unpack_from("<H", vk, V.NameLength)[0]
+        size, data = struct.unpack_from("<I", vk, V.DataSize)[0], struct.unpack_from("<I", vk, V.Data)[0]
+        compressed = struct.unpack_from("<H", vk, V.Flags)[0] & V.LatinName
+        if V.Name + length > len(vk):
             self.fail(f"{path}: a value's name overruns its record")
-        name = self.name(vk, 20, length, compressed)
+        name = self.name(vk, V.Name, length, compressed)
         where = f"{path}: value {name!r}"
-        if size & 0x80000000:
-            if size & 0x7FFFFFFF > 4:
-                self.fail(f"{where}: inline data of {size & 0x7FFFFFFF} bytes")
-            return name.upper(), size & 0x7FFFFFFF
+        if size & V.DataInRecord:
+            if size & ~V.DataInRecord > V.InRecordMax:
+                self.fail(f"{where}: inline data of {size & ~V.DataInRecord} bytes")
+            return name.upper(), size & ~V.DataInRecord
         if size == 0:
             return name.upper(), 0
-        if size > SEGMENT and self.minor >= 4:
-            db = self.cell(data, (b"db",), f"{where}: big data")
+        if size > SEGMENT and self.minor >= HiveFirstSegmentedMinor:
+            db = self.cell(data, (BigDataField.Magic,), f"{where}: big data")
             if db is not None:
-                count, segments = struct.unpack_from("<HI", db, 2)
+                count = struct.unpack_from("<H", db, BigDataField.Count)[0]
+                segments = struct.unpack_from("<I", db, BigDataField.Segments)[0]
                 chunks = self.cell(segments, None, f"{where}: segment list")
                 for i in range(count if chunks is not None and 4 * count <= len(chunks) else 0):
                     self.cell(struct.unpack_from("<I", chunks, 4 * i)[0], None, f"{where}: segment")
@@ -166,20 +179,24 @@ class Checker:
         return name.upper(), size
 
     def key(self, offset, parent, path):
-        nk = self.cell(offset, (b"nk",), f"{path}: key")
-        if nk is None or len(nk) < 76:
+        K = KeyNodeField
+        nk = self.cell(offset, (K.Magic,), f"{path}: key")
+        if nk is None or len(nk) < K.Name:
             return
-        (flags, up, count, _, list_, _, values, value_list, sk, _, max_name, _, max_value_name,
-         max_data, _, length, class_length) = struct.unpack_from("<H12x14IHH", nk, 2)
-        path = path + "\\" + self.name(nk, 76, length, flags & 0x20) if parent != NONE else "ROOT"
+        u16, u32 = (lambda field: struct.unpack_from("<H", nk, field)[0]), (lambda field: struct.unpack_from("<I", nk, field)[0])
+        flags, up, count, list_ = u16(K.Flags), u32(K.Parent), u32(K.SubkeyCount), u32(K.SubkeyList)
+        values, value_list, sk = u32(K.ValueCount), u32(K.ValueList), u32(K.Security)
+        max_name, max_value_name, max_data = u32(K.LargestSubkeyName), u32(K.LargestValueName), u32(K.LargestValueData)
+        length, class_length = u16(K.NameLength), u16(K.ClassLength)
+        path = path + "\\" + self.name(nk, K.Name, length, flags & K.LatinName) if parent != NONE else "ROOT"
         if parent != NONE and up != parent:
             self.fail(f"{path}: parent {up:#x}, not {parent:#x}")
-        if 76 + length > len(nk):
+        if K.Name + length > len(nk):
             self.fail(f"{path}: its name overruns its cell")
-        if self.cell(sk, (b"sk",), f"{path}: security", shared=True) is not None:
+        if self.cell(sk, (SecurityField.Magic,), f"{path}: security", shared=True) is not None:
             self.sk_users[sk] = self.sk_users.get(sk, 0) + 1
         if class_length:
-            named = self.cell(struct.unpack_from("<I", nk, 48)[0], None, f"{path}: class name")
+            named = self.cell(u32(K.ClassName), None, f"{path}: class name")
             if named is not None and len(named) < class_length:
                 self.fail(f"{path}: a class name of {class_length} bytes in a cell of {len(named)}")
         children = self.subkeys(list_, path) if count else []
@@ -213,13 +230,15 @@ class Checker:
         at, seen = start, set()
         while True:
             seen.add(at)
-            body = self.data[BASE + at + 4:BASE + at + self.cells[at][0]]
-            flink, _, refs = struct.unpack_from("<III", body, 4)
+            S = SecurityField
+            body = self.data[BASE + at + CellField.Data:BASE + at + self.cells[at][0]]
+            flink, refs = struct.unpack_from("<I", body, S.Flink)[0], struct.unpack_from("<I", body, S.ReferenceCount)[0]
             if refs != self.sk_users.get(at, 0):
                 self.fail(f"security cell at {at:#x}: {refs} references counted, {self.sk_users.get(at, 0)} real")
             following = self.cells.get(flink)
-            nxt = self.data[BASE + flink + 4:BASE + flink + 24] if following else b""
-            if not following or not following[1] or nxt[:2] != b"sk" or struct.unpack_from("<I", nxt, 8)[0] != at:
+            nxt = self.data[BASE + flink + CellField.Data:BASE + flink + CellField.Data + S.Descriptor] if following else b""
+            if (not following or not following[1] or nxt[:len(S.Magic)] != S.Magic
+                    or struct.unpack_from("<I", nxt, S.Blink)[0] != at):
                 self.fail(f"security cell at {at:#x}: the ring is broken at {flink:#x}")
                 return
             at = flink

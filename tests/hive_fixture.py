@@ -19,22 +19,25 @@ import sys
 
 import hivex
 from hive_check import checksum
+from hive_layout import (BaseBlockField, BinField, CellField, DirtyLogField, HiveBaseBlockSize, HiveLargestSingleCell,
+                         HiveLogHeaderSize, HiveLogUnit, HiveNewFormatLog, HiveOldFormatLog, HivePageSize, KeyNodeField,
+                         LogEntryField, ValueRecordField)
 
 REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_MULTI_SZ = 1, 2, 4, 7
-BASE_BLOCK = 4096
-BIN = 4096
+BASE_BLOCK = HiveBaseBlockSize
+BIN = HivePageSize
 
 
 def set_checksum(data):
-    data[0x1FC:0x200] = struct.pack("<I", checksum(data))
+    struct.pack_into("<I", data, BaseBlockField.Checksum, checksum(data))
 
 
 def empty_hive(path, minor=5):
     """A hive holding just its root key."""
-    # The root key (nk) at offset 0x20 of the bin, its security cell (sk) after it.
+    # The root key (nk) first in the bin, its security cell (sk) after it.
     root_name = b"ROOT"
-    nk_offset, sk_offset = 0x20, 0x20 + 0x58
-    nk = struct.pack("<2sHQIIIIIIIIIIIIIIIHH", b"nk", 0x2C, 0, 0, 0xFFFFFFFF, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0,
+    nk_offset, sk_offset = BinField.HeaderSize, BinField.HeaderSize + 0x58
+    nk = struct.pack("<2sHQIIIIIIIIIIIIIIIHH", KeyNodeField.Magic, 0x2C, 0, 0, 0xFFFFFFFF, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0,
                      0xFFFFFFFF, sk_offset, 0xFFFFFFFF, 0, 0, 0, 0, 0, len(root_name), 0) + root_name
     nk_cell = struct.pack("<i", -0x58) + nk.ljust(0x58 - 4, b"\0")
     # A self-relative security descriptor with no owner, group or lists.
@@ -42,11 +45,12 @@ def empty_hive(path, minor=5):
     sk = struct.pack("<2sHIIII", b"sk", 0, sk_offset, sk_offset, 1, len(descriptor)) + descriptor
     sk_size = (4 + len(sk) + 7) & ~7
     sk_cell = struct.pack("<i", -sk_size) + sk.ljust(sk_size - 4, b"\0")
-    used = 0x20 + len(nk_cell) + len(sk_cell)
+    used = BinField.HeaderSize + len(nk_cell) + len(sk_cell)
     free_cell = struct.pack("<i", BIN - used).ljust(BIN - used, b"\0")
-    hbin = struct.pack("<4sIIQQI", b"hbin", 0, BIN, 0, 0, 0) + nk_cell + sk_cell + free_cell
+    hbin = struct.pack("<4sIIQQI", BinField.Magic, 0, BIN, 0, 0, 0) + nk_cell + sk_cell + free_cell
     header = bytearray(BASE_BLOCK)
-    struct.pack_into("<4sIIQIIIIIII", header, 0, b"regf", 1, 1, 0, 1, minor, 0, 1, nk_offset, BIN, 1)
+    struct.pack_into("<4sIIQIIIIIII", header, BaseBlockField.Signature, BaseBlockField.Magic, 1, 1, 0, 1, minor, 0, 1,
+                     nk_offset, BIN, 1)
     set_checksum(header)
     with open(path, "wb") as f:
         f.write(bytes(header) + hbin)
@@ -107,7 +111,7 @@ def fresh_card(path, name="GALILEO", active=False, current=1, tcpip_extra=()):
 
 def segmented(path, key, name, size):
     """Gives the key `key` a value `name` of `size` zero bytes (REG_BINARY)
-    kept as Windows keeps data over 16344 bytes: a db record, its list of
+    kept as Windows keeps data over HiveLargestSingleCell bytes: a db record, its list of
     segments and the segments, in a bin appended for them."""
     h = hivex.Hivex(path, write=True)
     node = add(h, h.root(), key)
@@ -117,22 +121,27 @@ def segmented(path, key, name, size):
     del h
     with open(path, "rb") as f:
         data = bytearray(f.read())
-    bins = struct.unpack_from("<I", data, 40)[0]
-    count = -(-size // 16344)
-    cells = [struct.pack("<2sHI", b"db", count, bins + 32 + 16), None] + [bytes(16344)] * count
-    first = bins + 32 + 16 + (4 + 4 * count + 7) // 8 * 8
-    cells[1] = b"".join(struct.pack("<I", first + 16352 * i) for i in range(count))
+    bins = struct.unpack_from("<I", data, BaseBlockField.BinsDataSize)[0]
+    count = -(-size // HiveLargestSingleCell)
+    # The db record's 8 bytes take a 16-byte cell, the first in the new bin.
+    db_cell = 16
+    cells = [struct.pack("<2sHI", b"db", count, bins + BinField.HeaderSize + db_cell), None]
+    cells += [bytes(HiveLargestSingleCell)] * count
+    first = bins + BinField.HeaderSize + db_cell + (CellField.Data + 4 * count + 7) // 8 * 8
+    cells[1] = b"".join(struct.pack("<I", first + (CellField.Data + HiveLargestSingleCell + 4) * i)
+                        for i in range(count))
     body = b""
     for cell in cells:
-        length = (4 + len(cell) + 7) // 8 * 8
-        body += struct.pack("<i", -length) + cell.ljust(length - 4, b"\0")
-    length = -(-(32 + len(body)) // BIN) * BIN
-    hbin = struct.pack("<4sIIQQI", b"hbin", bins, length, 0, 0, 0) + body
+        length = (CellField.Data + len(cell) + 7) // 8 * 8
+        body += struct.pack("<i", -length) + cell.ljust(length - CellField.Data, b"\0")
+    length = -(-(BinField.HeaderSize + len(body)) // BIN) * BIN
+    hbin = struct.pack("<4sIIQQI", BinField.Magic, bins, length, 0, 0, 0) + body
     hbin += struct.pack("<i", length - len(hbin)).ljust(length - len(hbin), b"\0")
-    struct.pack_into("<II", data, BASE_BLOCK + vk + 8, size, bins + 32)
-    largest = BASE_BLOCK + node + 4 + 64
+    struct.pack_into("<II", data, BASE_BLOCK + vk + CellField.Data + ValueRecordField.DataSize, size,
+                     bins + BinField.HeaderSize)
+    largest = BASE_BLOCK + node + CellField.Data + KeyNodeField.LargestValueData
     struct.pack_into("<I", data, largest, max(size, struct.unpack_from("<I", data, largest)[0]))
-    struct.pack_into("<I", data, 40, bins + length)
+    struct.pack_into("<I", data, BaseBlockField.BinsDataSize, bins + length)
     set_checksum(data)
     with open(path, "wb") as f:
         f.write(data[:BASE_BLOCK + bins] + hbin)
@@ -143,11 +152,11 @@ def fill_last_bin(path):
     them): the next cell the hive needs takes a new bin."""
     with open(path, "r+b") as f:
         data = bytearray(f.read())
-        bins = struct.unpack_from("<I", data, 40)[0]
+        bins = struct.unpack_from("<I", data, BaseBlockField.BinsDataSize)[0]
         at = bins
-        while data[at:at + 4] != b"hbin":
+        while data[at:at + len(BinField.Magic)] != BinField.Magic:
             at -= BIN
-        cell = at + 32
+        cell = at + BinField.HeaderSize
         while cell < BASE_BLOCK + bins:
             size = struct.unpack_from("<i", data, cell)[0]
             struct.pack_into("<i", data, cell, -abs(size))
@@ -179,8 +188,8 @@ def make_dirty(path):
     """The second sequence number one ahead of the first, as a hive whose
     logs hold changes not yet written back."""
     with open(path, "rb") as f:
-        (first,) = struct.unpack("<I", f.read(8)[4:8])
-    patch(path, 8, "<I", first + 1)
+        (first,) = struct.unpack_from("<I", f.read(BaseBlockField.SecondarySequence), BaseBlockField.PrimarySequence)
+    patch(path, BaseBlockField.SecondarySequence, "<I", first + 1)
 
 
 def marvin32(data):
@@ -208,20 +217,20 @@ def marvin32(data):
 
 def log_header(base, sequence, file_type):
     """A log's copy of the base block `base`, its two numbers `sequence`."""
-    header = bytearray(base[:512])
-    struct.pack_into("<II", header, 4, sequence, sequence)
-    struct.pack_into("<I", header, 28, file_type)
+    header = bytearray(base[:HiveLogHeaderSize])
+    struct.pack_into("<II", header, BaseBlockField.PrimarySequence, sequence, sequence)
+    struct.pack_into("<I", header, BaseBlockField.FileType, file_type)
     set_checksum(header)
     return bytes(header)
 
 
-def entry(sequence, bins_size, pages, flags=0, align=512):
+def entry(sequence, bins_size, pages, flags=0, align=HiveLogUnit):
     """One new-format log entry writing `pages`, [(bins offset, bytes)]."""
     refs = b"".join(struct.pack("<II", offset, len(data)) for offset, data in pages)
     body = refs + b"".join(data for _, data in pages)
-    size = -(-(40 + len(body)) // align) * align
-    body = body.ljust(size - 40, b"\0")
-    head = struct.pack("<4sIIIII", b"HvLE", size, flags, sequence, bins_size, len(pages))
+    size = -(-(LogEntryField.HeaderSize + len(body)) // align) * align
+    body = body.ljust(size - LogEntryField.HeaderSize, b"\0")
+    head = struct.pack("<4sIIIII", LogEntryField.Magic, size, flags, sequence, bins_size, len(pages))
     head += struct.pack("<Q", marvin32(body))
     return head + struct.pack("<Q", marvin32(head)) + body
 
@@ -252,16 +261,18 @@ def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
     os.unlink(copy)
     pages = changed_pages(before, after)
     # Logs start at the primary's second number.
-    sequence = struct.unpack_from("<I", before, 8)[0] + (1 if secondary_ahead else 0)
+    sequence = struct.unpack_from("<I", before, BaseBlockField.SecondarySequence)[0] + (1 if secondary_ahead else 0)
     bins_size = len(after) - BASE_BLOCK
     if old_format:
-        bits = bytearray(bins_size // 512 // 8)
+        bits = bytearray(bins_size // HiveLogUnit // 8)
         for offset, _ in pages:
-            bits[offset // 4096] = 0xFF
-        start = 512 + 4 + len(bits)
+            bits[offset // HivePageSize] = 0xFF  # the eight 512-byte units of each changed page
+        start = DirtyLogField.Bitmap + len(bits)
         # The log's base block is the new one, stamped with the primary's time.
-        log = log_header(after[:12] + before[12:20] + after[20:], sequence, 1) + b"DIRT" + bytes(bits)
-        log = log.ljust(-(-start // 512) * 512, b"\0") + b"".join(data for _, data in pages)
+        stamp = slice(BaseBlockField.Timestamp, BaseBlockField.Major)
+        log = log_header(after[:stamp.start] + before[stamp] + after[stamp.stop:], sequence, HiveOldFormatLog)
+        log += DirtyLogField.Magic + bytes(bits)
+        log = log.ljust(-(-start // HiveLogUnit) * HiveLogUnit, b"\0") + b"".join(data for _, data in pages)
         logs, numbers = [log], []
     else:
         cut = len(pages) if split == 1 else (len(pages) + 1) // 2
@@ -272,11 +283,12 @@ def dirty(path, change, split=2, old_format=False, secondary_ahead=False):
             entries = [entry(next_number + i, bins_size, [page]) for i, page in enumerate(part)]
             numbers += list(range(first, first + len(part)))
             next_number += len(part)
-            logs.append(log_header(before, first, 6) + b"".join(entries))
+            logs.append(log_header(before, first, HiveNewFormatLog) + b"".join(entries))
     for suffix, log in zip((".LOG1", ".LOG2"), logs):
         with open(path + suffix, "wb") as f:
             f.write(log)
-    patch(path, 8 if secondary_ahead else 4, "<I", sequence if secondary_ahead else sequence + 1)
+    patch(path, BaseBlockField.SecondarySequence if secondary_ahead else BaseBlockField.PrimarySequence, "<I",
+          sequence if secondary_ahead else sequence + 1)
     return numbers
 
 

@@ -32,6 +32,7 @@ import hive_backend
 import hive_check
 import hive_fixture
 import hivex
+from hive_layout import HiveBaseBlockSize
 
 SECTOR = 512
 EXHAUSTIVE = 12  # sector units up to which every subset is tried
@@ -161,7 +162,7 @@ def set_names(path, name, change=None):
 def clean_after_logs(hive):
     """Logs holding entries that would follow the primary, which is clean."""
     with open(hive, "rb") as f:
-        header = f.read(4096)
+        header = f.read(HiveBaseBlockSize)
     hive_fixture.dirty(hive, hive_fixture.domain_from_log)
     with open(hive, "r+b") as f:
         f.write(header)
