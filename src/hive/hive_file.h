@@ -102,6 +102,11 @@ bool ReadUsefulLog(std::uint64_t size, const HiveReadAt& read, std::vector<unsig
 using HiveNextData = std::function<std::uint64_t(std::uint64_t offset)>;
 bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& read,
                       const HiveNextData& nextData, std::uint32_t* sequence, bool* any);
+// Log `i`, of `size` bytes and opened by a file layer, read as both layers
+// read it: ReadUsefulLog into logs->bytes[i] and its view, then
+// FindStaleEntries. "" or the refusal, which names the log as `shown`.
+std::string ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
+                          const HiveNextData& nextData, HiveLogs* logs);
 
 // Up to `size` bytes from the file's start; the count read in `got`.
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);

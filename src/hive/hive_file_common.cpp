@@ -3,6 +3,7 @@
 #include "hive_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <strings.h>
 
@@ -139,4 +140,18 @@ bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& 
         base += got / HiveLogUnit * HiveLogUnit > 0 ? got / HiveLogUnit * HiveLogUnit : got;
     }
     return true;
+}
+
+std::string ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
+                          const HiveNextData& nextData, HiveLogs* logs) {
+    std::string refusal;
+    if (!ReadUsefulLog(size, read, &logs->bytes[i])) {
+        refusal = shown + " cannot be read: " + strerror(errno);
+    } else if (errno = 0; !FindStaleEntries(logs->bytes[i].size(), size, read, nextData,
+                                            &logs->staleSequence[i], &logs->stale[i])) {
+        refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
+                                      : std::string(" is damaged in a way Windows never writes"));
+    }
+    logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
+    return refusal;
 }

@@ -291,14 +291,11 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         };
         struct stat opened;
         if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino ||
-            opened.st_dev != info.st_dev || !ReadUsefulLog(size, read, &logs->bytes[i])) {
+            opened.st_dev != info.st_dev) {
             refusal = shown + " cannot be read: " + (fd < 0 || errno != 0 ? strerror(errno) : "it changed");
-        } else if (errno = 0; !FindStaleEntries(logs->bytes[i].size(), size, read, nextData,
-                                                &logs->staleSequence[i], &logs->stale[i])) {
-            refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
-                                          : std::string(" is damaged in a way Windows never writes"));
+        } else {
+            refusal = ReadOpenedLog(i, shown, size, read, nextData, logs);
         }
-        logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (fd >= 0) {
             close(fd);
         }

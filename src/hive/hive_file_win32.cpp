@@ -318,17 +318,11 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         const HiveReadAt read = [log](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
             return ReadAt(log, into, want, offset, got);
         };
-        const auto length = static_cast<std::uint64_t>(size.QuadPart);
-        if (refusal.empty() && !ReadUsefulLog(length, read, &logs->bytes[i])) {
-            refusal = shown + " cannot be read: " + strerror(errno);
-        } else if (errno = 0; refusal.empty() && !FindStaleEntries(
-                                                     logs->bytes[i].size(), length, read,
-                                                     [](std::uint64_t offset) { return offset; },
-                                                     &logs->staleSequence[i], &logs->stale[i])) {
-            refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
-                                          : std::string(" is damaged in a way Windows never writes"));
+        if (refusal.empty()) {
+            refusal = ReadOpenedLog(
+                i, shown, static_cast<std::uint64_t>(size.QuadPart), read,
+                [](std::uint64_t offset) { return offset; }, logs);
         }
-        logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
         if (log != INVALID_HANDLE_VALUE) {
             CloseHandle(log);
         }
