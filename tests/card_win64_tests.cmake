@@ -21,3 +21,13 @@ add_test(NAME card_exe_crash_consistency
   COMMAND ${VELMORA_DEBIAN_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/crash_consistency.py --card-exe
           $<TARGET_FILE:velmora-card>)
 set_tests_properties(card_exe_crash_consistency PROPERTIES LABELS crash TIMEOUT 600)
+
+# The commit's model (every failure, every power cut) as the Windows build
+# compiles the engine, run under Wine's 64-bit half in a prefix of its own.
+add_executable(commit_model commit_model.cpp)
+target_compile_options(commit_model PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(commit_model PRIVATE velmora_hive)
+target_link_options(commit_model PRIVATE -static)
+add_test(NAME card_exe_commit_model COMMAND wine $<TARGET_FILE:commit_model>)
+set_tests_properties(card_exe_commit_model PROPERTIES LABELS commit TIMEOUT 300
+  ENVIRONMENT "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix;WINEARCH=win64;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
