@@ -272,13 +272,15 @@ int Batch(const CardOptions& options) {
         CardMount mount;
         std::string line;
         const Outcome outcome = OneCard(options, reader, next, &sitting, &mount, &line);
+        // A card the desktop mounted stays mounted: it is unmounted before it is pulled.
+        const std::string done = mount.elsewhere ? UnmountAndReturn(mount.folder) : PullOut(reader);
         sitting.kept += outcome == Outcome::Kept;
         sitting.refused += outcome == Outcome::Refused;
         std::string unreleased;
         const bool released = ReleaseCard(&mount, &unreleased);
         CloseCardDevice(&mount);
         printf("%s%s%s\n", line.c_str(), released ? " \u2014 " : ": ",
-               released ? PullOut(reader).c_str() : unreleased.c_str());
+               released ? done.c_str() : unreleased.c_str());
         fflush(stdout);
         LetSignalsThrough();
         while (!Interrupted() && ReaderHoldsCard(reader)) {

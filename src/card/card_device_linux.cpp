@@ -194,6 +194,7 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
                    system != nullptr ? ", not mounted, and only root can mount it: run it with sudo)" : ")");
             continue;
         }
+        found.elsewhere = !found.folder.empty();
         if (found.folder.empty() && !MountPrivately(*system, true, &found, why)) {
             break;
         }

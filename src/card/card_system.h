@@ -35,6 +35,7 @@ struct CardMount {
     std::string folder;          // its mount point
     std::string type;            // its file system, as blkid names it
     bool ours = false;           // mounted by this run, in a private folder
+    bool elsewhere = false;      // mounted already, by someone else: it stays so
     int lockFd = -1;             // the device, locked for this run
     bool writeProtected = false; // the device refuses writes (a lock switch)
 };
