@@ -187,8 +187,12 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
     for (const std::string& partition : CardPartitions(listed.c_str(), device)) {
         const std::string type = FileSystemOf(partition);
         const CardFileSystem* system = CardFileSystemOf(type);
-        CardMount found{device, partition,    MountedAt(partition), type,
-                        false,  card->lockFd, card->writeProtected};
+        CardMount found = *card; // the device's lock and state
+        found.device = device;
+        found.partition = partition;
+        found.folder = MountedAt(partition);
+        found.type = type;
+        found.ours = false;
         if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
             Looked(&looked, partition, type.empty() ? "no file system" : type,
                    system != nullptr ? ", not mounted, and only root can mount it: run it with sudo)" : ")");
