@@ -7,6 +7,7 @@
 #include "host_api.h"
 #include "name_store.h"
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,8 @@ int Batch(const CardOptions& options);
 // CARD is none of these. `found`: how many of the path's last components
 // were found on the card (the hive's own folders, never followed as links).
 std::string HiveOf(const char* card, std::string* why, unsigned* found);
-// The reasons the hive backend kept in the card's state past the first
-// `*seen` bytes, on one line; `*seen` then counts them all.
-std::string NewReasons(size_t* seen);
+// The reasons the hive backend gave at `stages` of its last run, on one line.
+std::string ReasonsAt(std::initializer_list<HiveStage> stages);
 
 // card_text.cpp
 
@@ -77,7 +77,6 @@ struct CardReport {
     bool agree = false;
     bool writable = false;
     std::string notWritable;
-    size_t seen = 0; // of the backend's reasons, how much is reported already
 };
 
 // Reads the card named in `report` (or, when `report->mount` holds one, the

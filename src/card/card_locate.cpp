@@ -93,16 +93,14 @@ std::string HiveOf(const char* card, std::string* why, unsigned* found) {
     return "";
 }
 
-std::string NewReasons(size_t* seen) {
+std::string ReasonsAt(std::initializer_list<HiveStage> stages) {
     HiveCardState state{};
     TakeHiveCardState(&state);
-    std::string fresh;
-    if (state.reasons.size() > *seen) {
-        fresh = state.reasons.substr(*seen == 0 ? 0 : *seen + 1);
+    std::string reasons;
+    for (HiveStage stage : stages) {
+        const std::string& given = state.reasons[static_cast<int>(stage)];
+        reasons += reasons.empty() || given.empty() ? "" : ";";
+        reasons += given;
     }
-    *seen = state.reasons.size();
-    for (char& c : fresh) {
-        c = c == '\n' ? ';' : c;
-    }
-    return fresh;
+    return reasons;
 }

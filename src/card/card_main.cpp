@@ -86,8 +86,7 @@ bool WritableOrTold(const std::string& hive, HiveUse use) {
     }
     HiveCardState state{};
     TakeHiveCardState(&state);
-    size_t seen = 0;
-    const std::string said = NewReasons(&seen);
+    const std::string said = ReasonsAt({HiveStage::Open, HiveStage::Read, HiveStage::Write});
     const std::string next = NextStep(state.writeError != 0 ? state.writeError : state.openError, hive);
     if (!writable && !next.empty()) {
         fprintf(stderr, "velmora: %s: %s\nvelmora-card: %s\n", ShownInLine(hive.c_str()).c_str(),

@@ -38,7 +38,7 @@ void ReadNames(const HKEY (&keys)[KeyCount], CardReport* report) {
         report->names[value.tag] = report->read[value.tag] ? copies[value.tag] : "";
         readable = readable && report->read[value.tag];
     }
-    report->unread = NewReasons(&report->seen);
+    report->unread = ReasonsAt({HiveStage::Read});
     report->agree = readable && FirstDifferingName(copies) == NameValueCount;
     for (char* copy : copies) {
         free(copy);
@@ -87,7 +87,7 @@ void ReadCard(CardReport* report) {
     HKEY keys[KeyCount] = {};
     const LONG opened =
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, NameKeys[TcpipKey].path, 0, KEY_QUERY_VALUE, &keys[TcpipKey]);
-    const std::string said = NewReasons(&report->seen);
+    const std::string said = ReasonsAt({HiveStage::Open, HiveStage::Read});
     TakeHiveCardState(&report->state);
     if (opened != ERROR_SUCCESS) {
         report->refusal = WithNextStep(said.empty() ? "its keys cannot be opened" : said,
@@ -104,7 +104,7 @@ void ReadCard(CardReport* report) {
     report->writable = CloseAll(keys) && probesClosed && report->writable;
     HiveCardState after{};
     TakeHiveCardState(&after);
-    const std::string closing = NewReasons(&report->seen);
+    const std::string closing = ReasonsAt({HiveStage::Write});
     report->notWritable = report->writable ? "" : WithNextStep(closing, after.writeError, report->hive);
     if (report->writable && report->mount.writeProtected) {
         report->writable = false;

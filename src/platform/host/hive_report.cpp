@@ -18,6 +18,7 @@ std::string ShownText(const std::string& text) {
     return shownText(raw);
 }
 bool keepLines = false;
+HiveStage stage = HiveStage::Open;
 
 } // namespace
 
@@ -27,8 +28,9 @@ void ShowHiveTextThrough(std::string (*shown)(const char* text)) {
 
 void TellHive(const std::string& path, const std::string& reason) {
     if (keepLines) {
-        cardState.reasons += cardState.reasons.empty() ? "" : "\n";
-        cardState.reasons += ShownText(reason);
+        std::string& kept = cardState.reasons[static_cast<int>(stage)];
+        kept += kept.empty() ? "" : ";";
+        kept += ShownText(reason);
         return;
     }
     fflush(stdout);
@@ -62,6 +64,10 @@ void TellHiveReplay(const std::string& path, const HiveReplay& replay, const Hiv
                                         : (replay.changes == 1 ? " log entry" : " log entries");
     TellHive(path, "replayed " + std::to_string(replay.changes) + unit + " from " + from +
                        ", as Windows would at boot");
+}
+
+void TellHiveStage(HiveStage next) {
+    stage = next;
 }
 
 HiveCardState* FilledHiveCardState() {

@@ -15,6 +15,8 @@ void TellHiveWaiting(const std::string& path);
 // The line saying which logs were replayed, so the old name shown is known
 // to be the board's latest; the same as data in the card's state.
 void TellHiveReplay(const std::string& path, const HiveReplay& replay, const HiveLogs& logs);
+// The stage the backend's next reasons fall in.
+void TellHiveStage(HiveStage stage);
 // The state the backend fills as it reads a card.
 HiveCardState* FilledHiveCardState();
 // Whether TellHive keeps its lines in the card's state rather than printing

@@ -213,6 +213,7 @@ LONG Refuse(const HiveReason& why, LONG error) {
 
 LONG Attach(const char* path, const HiveUse& use) {
     KeepHiveLines(use.keepLines);
+    TellHiveStage(HiveStage::Open);
     if (held && path != nullptr && hive.path == path && hive.use.found == use.found &&
         hive.use.writeNothing == use.writeNothing) {
         hive.use = use;
@@ -308,6 +309,7 @@ LONG Descend(HiveKey* key, const std::string& part) {
 }
 
 LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey** result) {
+    TellHiveStage(forWriting ? HiveStage::Write : HiveStage::Read);
     const HiveKey* parent = Own(parentKey);
     HiveKey key = parent != nullptr ? *parent : HiveKey{HiveNoCell, false, "", "", ""};
     if (key.isVolatile) {
@@ -368,6 +370,7 @@ LONG FromUtf16(const unsigned char* bytes, size_t length, std::string* text) {
 }
 
 LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::string* data) {
+    TellHiveStage(HiveStage::Read);
     const HiveKey* key = Own(storeKey);
     if (key->isVolatile && strcasecmp(valueName, "ComputerName") != 0) {
         return ERROR_FILE_NOT_FOUND;
@@ -393,6 +396,7 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
 }
 
 LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYTE* data, DWORD size) {
+    TellHiveStage(HiveStage::Write);
     const HiveKey* key = Own(storeKey);
     if (key->isVolatile) {
         // Accepted and not stored: the boot makes this key anew.
@@ -449,6 +453,7 @@ bool GrowsWhereItCannot() {
 }
 
 LONG Detach() {
+    TellHiveStage(HiveStage::Write);
     if (!hive.changed && hive.use.keepOpen) {
         held = true;
         return ERROR_SUCCESS;

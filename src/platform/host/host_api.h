@@ -30,7 +30,7 @@ struct HiveUse {
     // close, for the next run on it with the same use: that run reads and
     // replays it no second time, and nothing changes it in between.
     bool keepOpen = false;
-    // The backend's reason lines kept in the card's state (`reasons`) for the
+    // The backend's reasons kept in the card's state (`reasons`) for the
     // program to report its own way, rather than printed.
     bool keepLines = false;
     // With nothing written: the card is mounted read-only for this look, by
@@ -50,6 +50,12 @@ void UseSystemHive(const char* path, HiveUse use = {});
 // program whose cards are untrusted, so that none reaches the terminal raw.
 void ShowHiveTextThrough(std::string (*shown)(const char* text));
 
+// Where in a run the backend gave a reason: attaching the card (its header,
+// logs and replay), reading its keys and values, or opening for writing,
+// writing and committing.
+enum class HiveStage { Open, Read, Write };
+constexpr int HiveStageCount = 3;
+
 // What the hive backend found of the card it last worked on, as data for a
 // program that reports it its own way. Reset when a run opens its first key.
 struct HiveCardState {
@@ -59,9 +65,9 @@ struct HiveCardState {
     char logs[160]; // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
     int openError;  // errno of a failed open of the hive, else 0
     int writeError; // errno of a failed open for writing (hive or log), else 0
-    // With HiveUse::keepLines, the reasons the backend gave, a line each
-    // (shown as ShowHiveTextThrough says), in the order given.
-    std::string reasons;
+    // With HiveUse::keepLines, the reasons the backend gave at each stage
+    // (shown as ShowHiveTextThrough says), in the order given, joined by ';'.
+    std::string reasons[HiveStageCount];
 };
 void TakeHiveCardState(HiveCardState* state);
 
