@@ -103,9 +103,27 @@ const char* DeviceKindText(DeviceKind kind) {
     return "a device this PC does not list";
 }
 
+namespace {
+
+// A file system a board's card can hold, or a FUSE one that may serve it:
+// nothing else is looked into (a network mount could hang the look).
+bool CardFileSystemType(const std::string& type) {
+    for (const char* card : {"vfat", "msdos", "exfat", "ntfs", "ntfs3", "fuseblk"}) {
+        if (type == card) {
+            return true;
+        }
+    }
+    return type.compare(0, 5, "fuse.") == 0;
+}
+
+} // namespace
+
 std::vector<std::string> RemovableCards() {
     std::vector<std::string> cards;
     for (const MountEntry& mount : Mounts()) {
+        if (!CardFileSystemType(mount.type)) {
+            continue;
+        }
         std::string why;
         unsigned found = 0;
         if (HiveOf(mount.point.c_str(), &why, &found).empty() || found != 4) {
