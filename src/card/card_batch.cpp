@@ -132,12 +132,25 @@ void Record(Sitting* sitting, const std::string& reader, const CardMount& card, 
     }
 }
 
-// The last line a rename said on standard error: why it failed.
-std::string LastLine(std::string text) {
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
+// Why a rename run on the card mounted at `folder` failed, from what it said
+// on standard error: the hive's own reason where it gave one (which says
+// what the card holds after a failed write), its folder left out, else the
+// last line.
+std::string WhyRefused(const std::string& said, const std::string& folder) {
+    const std::string hive = "velmora: " + folder;
+    std::string reason;
+    std::string last;
+    for (size_t at = 0; at < said.size();) {
+        const size_t end = said.find('\n', at) == std::string::npos ? said.size() : said.find('\n', at);
+        const std::string line = said.substr(at, end - at);
+        const size_t after = line.find(": ", hive.size());
+        if (line.compare(0, hive.size(), hive) == 0 && after != std::string::npos) {
+            reason = line.substr(after + 2);
+        }
+        last = line.empty() ? last : line;
+        at = end + 1;
     }
-    return text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    return reason.empty() ? last : reason;
 }
 
 // One card in the reader: read, then kept, renamed with `next`, or refused.
@@ -175,7 +188,7 @@ Outcome OneCard(const CardOptions& options, const std::string& reader, int next,
             *line = Shown(name.c_str()) + ": renamed (was " + Shown(old.c_str()) + ")";
             outcome = Outcome::Renamed;
         } else {
-            why = LastLine(said);
+            why = WhyRefused(said, mount->folder);
         }
     }
     if (outcome == Outcome::Refused) {
