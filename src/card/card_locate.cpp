@@ -98,7 +98,7 @@ std::string ReasonsAt(std::initializer_list<HiveStage> stages) {
     TakeHiveCardState(&state);
     std::string reasons;
     for (HiveStage stage : stages) {
-        const std::string& given = state.reasons[static_cast<int>(stage)];
+        const std::string& given = state.reasons[static_cast<size_t>(stage)];
         reasons += reasons.empty() || given.empty() ? "" : ";";
         reasons += given;
     }

@@ -18,7 +18,7 @@ std::string ShownText(const std::string& text) {
     return shownText(raw);
 }
 bool keepLines = false;
-HiveStage stage = HiveStage::Open;
+HiveStage currentStage = HiveStage::Open;
 
 } // namespace
 
@@ -28,7 +28,7 @@ void ShowHiveTextThrough(std::string (*shown)(const char* text)) {
 
 void TellHive(const std::string& path, const std::string& reason) {
     if (keepLines) {
-        std::string& kept = cardState.reasons[static_cast<int>(stage)];
+        std::string& kept = cardState.reasons[static_cast<size_t>(currentStage)];
         kept += kept.empty() ? "" : ";";
         kept += ShownText(reason);
         return;
@@ -66,8 +66,8 @@ void TellHiveReplay(const std::string& path, const HiveReplay& replay, const Hiv
                        ", as Windows would at boot");
 }
 
-void TellHiveStage(HiveStage next) {
-    stage = next;
+void TellHiveStage(HiveStage stage) {
+    currentStage = stage;
 }
 
 HiveCardState* FilledHiveCardState() {

@@ -3,6 +3,7 @@
 // hive backend's findings as data. Host only: the board has none of this.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -67,7 +68,7 @@ struct HiveCardState {
     int writeError; // errno of a failed open for writing (hive or log), else 0
     // With HiveUse::keepLines, the reasons the backend gave at each stage
     // (shown as ShowHiveTextThrough says), in the order given, joined by ';'.
-    std::string reasons[HiveStageCount];
+    std::array<std::string, HiveStageCount> reasons;
 };
 void TakeHiveCardState(HiveCardState* state);
 
