@@ -144,7 +144,8 @@ class CardDevices(unittest.TestCase):
         self.maxDiff = None
         # The cards are made on loop devices of their own, then put in turn into one reader.
         images = []
-        for name, other in (("minwinpc", None), ("galileo-02", None), ("minwinpc", "other"), ("minwinpc", None)):
+        for name, other in (("minwinpc", None), ("galileo-02", None), ("minwinpc", "other"), ("minwinpc", None),
+                            ("minwinpc", None)):
             path, device = self.image(*SYSTEMS[0][1:], name=name, other=other)
             subprocess.run(["losetup", "-d", device], check=True)
             self.devices.remove(device)
@@ -157,8 +158,15 @@ class CardDevices(unittest.TestCase):
             run = subprocess.Popen([TOOL, "batch", "--inventory", inventory, reader] + names, text=True,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             lines = []
-            for image in cards + [None]:
+            for n, image in enumerate(cards + [None]):
                 lines.append(run.stdout.readline())
+                # The fourth card is pulled mid-rename: every first write of a process (the rename's, the
+                # file system's) fails as a card gone from its reader fails it.
+                pulled = subprocess.Popen(["strace", "-f", "-p", str(run.pid), "-o", "/dev/null", "-e", "trace=pwrite64",
+                                           "-e", "inject=pwrite64:error=EIO:when=1"],
+                                          stderr=subprocess.PIPE) if n == 3 else None
+                if pulled:
+                    pulled.stderr.readline()  # attached
                 if image is None:  # a second batch on the reader is refused at once
                     second = self.run_card("batch", reader, "galileo-09")
                     self.assertEqual(second.returncode, 1)
@@ -168,6 +176,9 @@ class CardDevices(unittest.TestCase):
                     break
                 subprocess.run(["losetup", reader, image], check=True)
                 lines.append(run.stdout.readline())
+                if pulled:
+                    pulled.terminate()
+                    pulled.communicate()
                 subprocess.run(["losetup", "-d", reader], check=True)
             out, err = run.communicate(timeout=60)
             return run.returncode, lines + out.splitlines(True), err
@@ -179,15 +190,19 @@ class CardDevices(unittest.TestCase):
             "Insert card 3 of 4 (galileo-03)\u2026\n",
             "refused (galileo-03 not used): Name Mismatch : H1 = minwinpc, H2 = minwinpc, C1 = other, C2 = other "
             "\u2014 pull the card out\n",
+            "Insert card 3 of 4 (galileo-03)\u2026\n",
+            "refused (galileo-03 not used): writing the hive failed (Input/output error): the hive itself was not "
+            "touched, and holds the old names \u2014 pull the card out\n",
             "Insert card 3 of 4 (galileo-03)\u2026\n", "galileo-03: renamed (was minwinpc) \u2014 pull the card out\n",
-            "Insert card 4 of 4 (galileo-04)\u2026\n", "2 cards named galileo-01 \u2026 galileo-03, 1 kept, 1 refused\n"]))
+            "Insert card 4 of 4 (galileo-04)\u2026\n", "2 cards named galileo-01 \u2026 galileo-03, 1 kept, 2 refused\n"]))
         with open(inventory) as f:
             got = [json.loads(line) for line in f]
         self.assertEqual([(r["card"], r["old"], r["new"], r["outcome"]) for r in got],
                          [(reader, "minwinpc", "galileo-01", "renamed"), (reader, "galileo-02", "galileo-02", "kept"),
-                          (reader, None, None, "refused"), (reader, "minwinpc", "galileo-03", "renamed")])
+                          (reader, None, None, "refused"), (reader, "minwinpc", None, "refused"),
+                          (reader, "minwinpc", "galileo-03", "renamed")])
         self.assertTrue(all(r["uuid"] and r["time"].endswith("Z") for r in got))
-        for image, name in zip(images, ("galileo-01", "galileo-02", None, "galileo-03")):
+        for image, name in zip(images, ("galileo-01", "galileo-02", None, None, "galileo-03")):
             subprocess.run(["losetup", reader, image], check=True)
             try:
                 held = self.run_card("--json", "status", reader).stdout
