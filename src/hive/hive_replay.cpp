@@ -1,6 +1,7 @@
 // Log replay over bytes. New-format logs (the board's own) hold entries of
 // whole pages chained by sequence numbers and guarded by two hashes; old-format
 // logs (Vista to 8) hold one bitmap of dirty 512-byte pages and the pages.
+#include "hive_log_entries.h"
 #include "hive_replay.h"
 
 #include <algorithm>
@@ -8,124 +9,12 @@
 
 namespace {
 
-// Sequence numbers wrap: `a` comes after `b` when it is less than 2^31 ahead.
-bool After(std::uint32_t a, std::uint32_t b) {
-    return static_cast<std::int32_t>(a - b) > 0;
-}
-
-struct LogHeader {
-    bool usable = false;
-    std::uint32_t type = 0;
-    std::uint32_t sequence = 0;
-};
-
-LogHeader ReadLogHeader(const HiveLogBytes& log) {
-    LogHeader header;
-    if (log.size < HiveLogHeaderSize || memcmp(log.bytes, "regf", 4) != 0 || !HasValidChecksum(log.bytes) ||
-        HiveLe32(log.bytes + BaseBlockField::PrimarySequence) !=
-            HiveLe32(log.bytes + BaseBlockField::SecondarySequence)) {
-        return header;
-    }
-    header.type = HiveLe32(log.bytes + BaseBlockField::FileType);
-    header.usable = HasKnownVersion(log.bytes, header.type) &&
-                    (header.type == HiveNewFormatLog || header.type == HiveOldFormatLog);
-    header.sequence = HiveLe32(log.bytes + BaseBlockField::PrimarySequence);
-    return header;
-}
-
-struct Entry {
-    size_t offset = 0;
-    std::uint32_t size = 0;
-    std::uint32_t flags = 0;
-    std::uint32_t sequence = 0;
-    std::uint32_t binsDataSize = 0;
-};
-
-// The new-format entry at `offset`, if every rule holds: signature, size,
-// bins data size, page count, every page inside the bins and the entry, and
-// both hashes. Reading the page list and the pages is charged to `budget`:
-// a log of overlapping entry headers must not cost quadratic time.
-bool EntryAt(const HiveLogBytes& log, size_t offset, std::uint32_t maxBinsDataSize, std::uint64_t* budget,
-             Entry* entry) {
-    if (offset > log.size || log.size - offset < LogEntryField::HeaderSize) {
-        return false;
-    }
-    const unsigned char* bytes = log.bytes + offset;
-    const std::uint32_t size = HiveLe32(bytes + LogEntryField::Size);
-    const std::uint32_t binsDataSize = HiveLe32(bytes + LogEntryField::BinsDataSize);
-    const std::uint64_t pages = HiveLe32(bytes + LogEntryField::PageCount);
-    if (memcmp(bytes, "HvLE", 4) != 0 || size < HiveLogUnit || size % HiveLogUnit != 0 ||
-        size > log.size - offset || binsDataSize < HivePageSize || binsDataSize % HivePageSize != 0 ||
-        binsDataSize > maxBinsDataSize || pages == 0 ||
-        LogEntryField::HeaderSize + LogEntryField::Reference * pages > size ||
-        Marvin32(bytes, LogEntryField::HeaderHash) != HiveLe64(bytes + LogEntryField::HeaderHash)) {
-        return false;
-    }
-    if (*budget < size) {
-        *budget = 0;
-        return false;
-    }
-    *budget -= size;
-    std::uint64_t data = LogEntryField::HeaderSize + LogEntryField::Reference * pages;
-    for (std::uint64_t i = 0; i < pages; ++i) {
-        const std::uint64_t pageOffset =
-            HiveLe32(bytes + LogEntryField::HeaderSize + LogEntryField::Reference * i +
-                     LogEntryField::ReferenceOffset);
-        const std::uint64_t pageSize = HiveLe32(bytes + LogEntryField::HeaderSize +
-                                                LogEntryField::Reference * i + LogEntryField::ReferenceSize);
-        if (pageSize == 0 || pageOffset % HiveLogUnit != 0 || pageSize % HiveLogUnit != 0 ||
-            pageOffset + pageSize > binsDataSize || data + pageSize > size) {
-            return false;
-        }
-        data += pageSize;
-    }
-    if (Marvin32(bytes + LogEntryField::HeaderSize, size - LogEntryField::HeaderSize) !=
-        HiveLe64(bytes + LogEntryField::DataHash)) {
-        return false;
-    }
-    *entry = {offset, size, HiveLe32(bytes + LogEntryField::Flags), HiveLe32(bytes + LogEntryField::Sequence),
-              binsDataSize};
-    return true;
-}
-
-// Every entry with valid hashes, in the order they lie in the log: what
-// follows a valid entry is looked for right after it, what follows anything
-// else at the next 512-byte boundary. False when the log is so contrived that
-// checking it would cost more than reading it a few times over: Windows never
-// writes such a log.
-bool ValidEntries(const HiveLogBytes& log, std::uint32_t maxBinsDataSize, std::vector<Entry>* entries) {
-    std::uint64_t budget = 4 * std::uint64_t{log.size} + (1u << 20);
-    for (size_t offset = HiveLogHeaderSize; offset < log.size && budget > 0;) {
-        Entry entry;
-        if (EntryAt(log, offset, maxBinsDataSize, &budget, &entry)) {
-            entries->push_back(entry);
-            offset += entry.size;
-        } else {
-            offset += HiveLogUnit;
-        }
-    }
-    return budget > 0;
-}
-
-// How many of `entries` Windows applies: those from offset 512 on, back to
-// back, numbered from the log's base block's sequence number on.
-size_t ChainLength(const std::vector<Entry>& entries, std::uint32_t sequence) {
-    size_t offset = HiveLogHeaderSize;
-    size_t count = 0;
-    while (count < entries.size() && entries[count].offset == offset && entries[count].sequence == sequence) {
-        offset += entries[count].size;
-        ++sequence;
-        ++count;
-    }
-    return count;
-}
-
-HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, const LogHeader* headers,
+HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, const HiveLogHeader* headers,
                         size_t count, std::uint32_t maxBinsDataSize, HiveReplay* replay) {
     std::vector<unsigned> order;
-    std::vector<std::vector<Entry>> entries(count);
+    std::vector<std::vector<HiveLogEntry>> entries(count);
     for (unsigned i = 0; i < count; ++i) {
-        if (!ValidEntries(logs[i], maxBinsDataSize, &entries[i])) {
+        if (!ValidHiveLogEntries(logs[i], maxBinsDataSize, &entries[i])) {
             return HiveFault::LogDamaged;
         }
         if (headers[i].usable && headers[i].type == HiveNewFormatLog) {
@@ -134,7 +23,7 @@ HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, 
     }
     // The lower sequence number holds the earlier entries.
     std::stable_sort(order.begin(), order.end(), [headers](unsigned a, unsigned b) {
-        return After(headers[b].sequence, headers[a].sequence);
+        return HiveSequenceAfter(headers[b].sequence, headers[a].sequence);
     });
     const bool primaryValid = HasValidChecksum(primary);
     size_t first = order.size();
@@ -144,19 +33,19 @@ HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, 
     } else {
         const std::uint32_t secondary = HiveLe32(primary + BaseBlockField::SecondarySequence);
         for (size_t i = 0; i < order.size() && first == order.size(); ++i) {
-            if (!After(secondary, headers[order[i]].sequence)) {
+            if (!HiveSequenceAfter(secondary, headers[order[i]].sequence)) {
                 first = i;
             }
         }
     }
-    const Entry* last = nullptr;
+    const HiveLogEntry* last = nullptr;
     replay->largestBinsDataSize = primaryValid ? HiveLe32(primary + BaseBlockField::BinsDataSize) : 0;
     for (size_t i = first; i < order.size(); ++i) {
         const unsigned log = order[i];
         if (i != first && (last == nullptr || headers[log].sequence != last->sequence + 1)) {
             break;
         }
-        const size_t chain = ChainLength(entries[log], headers[log].sequence);
+        const size_t chain = HiveChainLength(entries[log], headers[log].sequence);
         for (size_t e = 0; e < chain; ++e) {
             last = &entries[log][e];
             replay->entries.emplace_back(log, last->offset);
@@ -173,9 +62,10 @@ HiveFault PlanNewFormat(const unsigned char* primary, const HiveLogBytes* logs, 
     replay->binsDataSize = last->binsDataSize;
     replay->changes = static_cast<unsigned>(replay->entries.size());
     replay->sequence = last->sequence;
-    for (const std::vector<Entry>& inLog : entries) {
-        for (const Entry& entry : inLog) {
-            replay->sequence = After(entry.sequence, replay->sequence) ? entry.sequence : replay->sequence;
+    for (const std::vector<HiveLogEntry>& inLog : entries) {
+        for (const HiveLogEntry& entry : inLog) {
+            replay->sequence =
+                HiveSequenceAfter(entry.sequence, replay->sequence) ? entry.sequence : replay->sequence;
         }
     }
     return HiveFault::None;
@@ -211,7 +101,7 @@ bool ReadBitmap(const HiveLogBytes& log, Bitmap* bitmap) {
 }
 
 HiveFault PlanOldFormat(const unsigned char* primary, size_t size, const HiveLogBytes* logs,
-                        const LogHeader* headers, size_t count, std::uint32_t maxBinsDataSize,
+                        const HiveLogHeader* headers, size_t count, std::uint32_t maxBinsDataSize,
                         HiveReplay* replay) {
     // Without a valid base block, the first bin's copy of its timestamp.
     const bool primaryValid = HasValidChecksum(primary);
@@ -309,12 +199,12 @@ HiveFault PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLo
     if (size < HiveBaseBlockSize || count > 8 * sizeof replay->logsApplied) {
         return HiveFault::BaseBlockShort;
     }
-    std::vector<LogHeader> headers(count);
+    std::vector<HiveLogHeader> headers(count);
     bool anyBytes = false;
     bool anyNew = false;
     bool anyUsable = false;
     for (size_t i = 0; i < count; ++i) {
-        headers[i] = ReadLogHeader(logs[i]);
+        headers[i] = ReadHiveLogHeader(logs[i]);
         anyBytes = anyBytes || logs[i].size > 0;
         anyUsable = anyUsable || headers[i].usable;
         anyNew = anyNew || (headers[i].usable && headers[i].type == HiveNewFormatLog);
@@ -373,25 +263,6 @@ HiveFault ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned
     return HiveFault::None;
 }
 
-bool HighestLogSequence(const HiveLogBytes* logs, size_t count, std::uint32_t maxBinsDataSize,
-                        std::uint32_t floor, std::uint32_t* sequence) {
-    *sequence = floor;
-    for (size_t i = 0; i < count; ++i) {
-        const LogHeader header = ReadLogHeader(logs[i]);
-        std::vector<Entry> entries;
-        if (!ValidEntries(logs[i], maxBinsDataSize, &entries)) {
-            return false;
-        }
-        if (header.usable && After(header.sequence, *sequence)) {
-            *sequence = header.sequence;
-        }
-        for (const Entry& entry : entries) {
-            *sequence = After(entry.sequence, *sequence) ? entry.sequence : *sequence;
-        }
-    }
-    return true;
-}
-
 bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize) {
     const std::uint64_t bins = replay.binsDataSize;
     std::uint64_t present =
@@ -408,66 +279,4 @@ bool HiveReplayCovers(const HiveReplay& replay, std::uint64_t fileSize) {
         present = std::max(present, end);
     }
     return present >= bins;
-}
-
-size_t HiveLogUsefulLength(const unsigned char* log, size_t have, size_t size, std::uint32_t maxBinsDataSize,
-                           size_t* cursor) {
-    if (have < HiveLogHeaderSize) {
-        return std::min<size_t>(size, HiveLogHeaderSize);
-    }
-    const LogHeader header = ReadLogHeader({log, have});
-    if (!header.usable) {
-        return HiveLogHeaderSize;
-    }
-    if (header.type == HiveOldFormatLog) {
-        const std::uint32_t binsDataSize = HiveLe32(log + BaseBlockField::BinsDataSize);
-        if (binsDataSize > maxBinsDataSize) {
-            return HiveLogHeaderSize;
-        }
-        const size_t bitmapEnd = DirtyLogField::Bitmap + size_t{binsDataSize} / HiveLogUnit / 8;
-        if (have < bitmapEnd) {
-            return std::min(size, bitmapEnd);
-        }
-        size_t dirty = 0;
-        for (size_t i = DirtyLogField::Bitmap; i < bitmapEnd; ++i) {
-            dirty += static_cast<size_t>(__builtin_popcount(log[i]));
-        }
-        return std::min(size,
-                        (bitmapEnd + HiveLogUnit - 1) / HiveLogUnit * HiveLogUnit + dirty * HiveLogUnit);
-    }
-    // New format: entry by entry, each read whole before it is checked.
-    size_t offset = std::max<size_t>(*cursor, HiveLogHeaderSize);
-    for (;;) {
-        if (size - offset < LogEntryField::HeaderSize) {
-            return offset;
-        }
-        if (have < offset + LogEntryField::HeaderSize) {
-            return offset + LogEntryField::HeaderSize;
-        }
-        const std::uint32_t entrySize = HiveLe32(log + offset + LogEntryField::Size);
-        if (memcmp(log + offset, "HvLE", 4) != 0 || entrySize < HiveLogUnit || entrySize > size - offset) {
-            return offset;
-        }
-        if (have < offset + entrySize) {
-            return offset + entrySize;
-        }
-        std::uint64_t budget = entrySize;
-        Entry entry;
-        if (!EntryAt({log, have}, offset, maxBinsDataSize, &budget, &entry)) {
-            return offset;
-        }
-        offset += entry.size;
-        *cursor = offset;
-    }
-}
-
-bool HiveLogEntrySequence(const unsigned char* bytes, size_t size, std::uint32_t maxBinsDataSize,
-                          std::uint32_t* sequence) {
-    std::uint64_t budget = size;
-    Entry entry;
-    if (!EntryAt({bytes, size}, 0, maxBinsDataSize, &budget, &entry)) {
-        return false;
-    }
-    *sequence = entry.sequence;
-    return true;
 }
