@@ -158,7 +158,7 @@ Outcome OneCard(const CardOptions& options, const std::string& reader, int next,
                 CardMount* mount, std::string* line) {
     std::string why;
     if (!OpenCardDevice(reader, true, mount, &why) || !MountOpenedCard(reader, false, mount, &why)) {
-        *line = "refused: " + why;
+        *line = "refused (" + Shown(sitting->names[static_cast<size_t>(next)].c_str()) + " not used): " + why;
         Record(sitting, reader, *mount, "", "", Outcome::Refused, why);
         return Outcome::Refused;
     }

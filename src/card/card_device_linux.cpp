@@ -199,8 +199,11 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
             continue;
         }
         found.elsewhere = !found.folder.empty();
-        if (found.folder.empty() && !MountPrivately(*system, true, &found, why)) {
-            break;
+        std::string unmounted;
+        if (found.folder.empty() && !MountPrivately(*system, true, &found, &unmounted)) {
+            // Said with what was looked at: another partition may hold the Windows.
+            Looked(&looked, partition, type, (", cannot be mounted: " + unmounted + ")").c_str());
+            continue;
         }
         std::string notHere;
         unsigned depth = 0;
@@ -212,12 +215,10 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
             PutBack(&found);
         }
     }
-    if (holding != 1 || !why->empty()) {
-        if (why->empty()) {
-            *why = std::string(holding == 0 ? "no partition of it holds a Windows/System32/config/SYSTEM"
-                                            : "more than one partition of it holds a Windows") +
-                   ": looked at " + (looked.empty() ? std::string("nothing") : looked);
-        }
+    if (holding != 1) {
+        *why = std::string(holding == 0 ? "no partition of it holds a Windows/System32/config/SYSTEM"
+                                        : "more than one partition of it holds a Windows") +
+               ": looked at " + (looked.empty() ? std::string("nothing") : looked);
         PutBack(card);
         return false;
     }
