@@ -43,6 +43,3 @@ int Spawn(const char* path, char* const* argv, char* const* environment, bool ke
 // cache: its file system's type, UUID (or volume serial) and label; each ""
 // when there is none.
 void ProbePartition(const std::string& partition, std::string* type, std::string* uuid, std::string* label);
-// Waits (a few seconds at most) for the partitions of a card just put in to
-// appear, where udev runs.
-void SettleDevices();

@@ -229,6 +229,13 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
     return ReleaseCard(card, why) && MountPrivately(*CardFileSystemOf(card->type), false, card, why);
 }
 
+// Waits (a few seconds at most) for the partitions of a card just put in to
+// appear, where udev runs, before they are listed.
+void SettleDevices() {
+    std::string ignored;
+    RunProgram({"udevadm", "settle", "--timeout=5"}, &ignored);
+}
+
 sigset_t HeldSignals() {
     sigset_t held;
     sigemptyset(&held);
@@ -250,11 +257,6 @@ void ProbePartition(const std::string& partition, std::string* type, std::string
         *uuid = key == "ID_FS_UUID" ? value : *uuid;
         *label = key == "ID_FS_LABEL_ENC" ? value : *label;
     });
-}
-
-void SettleDevices() {
-    std::string ignored;
-    RunProgram({"udevadm", "settle", "--timeout=5"}, &ignored);
 }
 
 int Spawn(const char* path, char* const* argv, char* const* environment, bool keepStdout,
@@ -345,6 +347,7 @@ bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, 
     const sigset_t held = HeldSignals();
     sigprocmask(SIG_BLOCK, &held, nullptr);
     why->clear();
+    SettleDevices();
     return FindWindows(device, readOnly, card, why);
 }
 

@@ -59,9 +59,6 @@ bool ReaderHoldsCard(const std::string& reader) {
     std::uint64_t size = 0;
     const bool holds = ioctl(fd, BLKGETSIZE64, &size) == 0 && size > 0;
     close(fd);
-    if (holds) {
-        SettleDevices();
-    }
     return holds;
 }
 
