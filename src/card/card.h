@@ -39,6 +39,8 @@ int Batch(const CardOptions& options);
 // CARD is none of these. `found`: how many of the path's last components
 // were found on the card (the hive's own folders, never followed as links).
 std::string HiveOf(const char* card, std::string* why, unsigned* found);
+// Whether the file system mounted at `root` holds Windows/System32/config/SYSTEM.
+bool HoldsWindows(const std::string& root);
 // The reasons the hive backend gave at `stages` of its last run, on one line.
 std::string ReasonsAt(std::initializer_list<HiveStage> stages);
 

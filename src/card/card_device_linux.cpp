@@ -205,9 +205,7 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
             Looked(&looked, partition, type, (", cannot be mounted: " + unmounted + ")").c_str());
             continue;
         }
-        std::string notHere;
-        unsigned depth = 0;
-        const bool windows = !HiveOf(found.folder.c_str(), &notHere, &depth).empty() && depth == 4;
+        const bool windows = HoldsWindows(found.folder);
         Looked(&looked, partition, type, windows ? ", holds a Windows)" : ", no Windows)");
         if (windows && ++holding == 1) {
             *card = found;

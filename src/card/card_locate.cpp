@@ -93,6 +93,12 @@ std::string HiveOf(const char* card, std::string* why, unsigned* found) {
     return "";
 }
 
+bool HoldsWindows(const std::string& root) {
+    std::string why;
+    unsigned found = 0;
+    return !HiveOf(root.c_str(), &why, &found).empty() && found == 4;
+}
+
 std::string ReasonsAt(std::initializer_list<HiveStage> stages) {
     HiveCardState state{};
     TakeHiveCardState(&state);

@@ -124,9 +124,7 @@ std::vector<std::string> RemovableCards() {
         if (!CardFileSystemType(mount.type)) {
             continue;
         }
-        std::string why;
-        unsigned found = 0;
-        if (HiveOf(mount.point.c_str(), &why, &found).empty() || found != 4) {
+        if (!HoldsWindows(mount.point)) {
             continue;
         }
         std::string disk;
