@@ -116,17 +116,12 @@ void Record(Sitting* sitting, const std::string& reader, const CardMount& card, 
     if (sitting->inventory == nullptr) {
         return;
     }
-    std::string uuid;
-    std::string label;
-    if (!card.partition.empty()) {
-        CardIdentity(card, &uuid, &label);
-    }
     const auto text = [](const std::string& value) { return value.empty() ? "null" : Json(value.c_str()); };
     const std::string line =
         "{\"time\":\"" + UtcNow() + "\",\"card\":" + Json(reader.c_str()) +
-        ",\"partition\":" + text(card.partition) + ",\"uuid\":" + text(uuid) + ",\"label\":" + text(label) +
-        ",\"old\":" + text(old) + ",\"new\":" + text(name) + ",\"outcome\":\"" +
-        OutcomeNames[static_cast<int>(outcome)] + "\",\"reason\":" + text(reason) + "}\n";
+        ",\"partition\":" + text(card.partition) + ",\"uuid\":" + text(card.uuid) +
+        ",\"label\":" + text(card.label) + ",\"old\":" + text(old) + ",\"new\":" + text(name) +
+        ",\"outcome\":\"" + OutcomeNames[static_cast<int>(outcome)] + "\",\"reason\":" + text(reason) + "}\n";
     if (fputs(line.c_str(), sitting->inventory) == EOF || !FlushToDisk(sitting->inventory)) {
         fprintf(stderr, "velmora-card: warning: the inventory could not be written: %s\n", strerror(errno));
     }

@@ -80,14 +80,6 @@ std::string LastLine(std::string text) {
     return ShownInLine((newline == std::string::npos ? text : text.substr(newline + 1)).c_str());
 }
 
-std::string FileSystemOf(const std::string& partition) {
-    std::string type;
-    std::string uuid;
-    std::string label;
-    ProbePartition(partition, &type, &uuid, &label);
-    return type;
-}
-
 const CardFileSystem* CardFileSystemOf(const std::string& type) {
     for (const CardFileSystem& system : CardFileSystems) {
         if (type == system.blkidType) {
@@ -185,13 +177,14 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
     std::string looked;
     int holding = 0;
     for (const std::string& partition : CardPartitions(listed.c_str(), device)) {
-        const std::string type = FileSystemOf(partition);
-        const CardFileSystem* system = CardFileSystemOf(type);
         CardMount found = *card; // the device's lock and state
         found.device = device;
         found.partition = partition;
         found.folder = MountedAt(partition);
-        found.type = type;
+        found.type = found.uuid = found.label = "";
+        ProbePartition(partition, &found.type, &found.uuid, &found.label);
+        const std::string& type = found.type;
+        const CardFileSystem* system = CardFileSystemOf(type);
         found.ours = false;
         if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
             Looked(&looked, partition, type.empty() ? "no file system" : type,

@@ -62,11 +62,6 @@ bool ReaderHoldsCard(const std::string& reader) {
     return holds;
 }
 
-void CardIdentity(const CardMount& card, std::string* uuid, std::string* label) {
-    std::string type;
-    ProbePartition(card.partition, &type, uuid, label);
-}
-
 int RunAgain(const std::vector<std::string>& args, std::string* errors) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);

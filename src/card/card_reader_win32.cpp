@@ -54,6 +54,15 @@ bool MountOpenedCard(const std::string& device, bool /*readOnly*/, CardMount* ca
     card->partition = device;
     card->folder = device;
     card->ours = false;
+    wchar_t label[MAX_PATH + 1] = {};
+    DWORD serial = 0;
+    if (GetVolumeInformationW(Root(device).c_str(), label, MAX_PATH + 1, &serial, nullptr, nullptr, nullptr,
+                              0) != 0) {
+        char text[16];
+        snprintf(text, sizeof text, "%04lX-%04lX", serial >> 16, serial & 0xFFFF);
+        card->uuid = text;
+        card->label = Utf8(label);
+    }
     return true;
 }
 
@@ -71,18 +80,6 @@ bool LockReader(const std::string& reader, std::string* why) {
 bool ReaderHoldsCard(const std::string& reader) {
     return GetVolumeInformationW(Root(reader).c_str(), nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0) !=
            0;
-}
-
-void CardIdentity(const CardMount& card, std::string* uuid, std::string* label) {
-    wchar_t name[MAX_PATH + 1] = {};
-    DWORD serial = 0;
-    if (GetVolumeInformationW(Root(card.device).c_str(), name, MAX_PATH + 1, &serial, nullptr, nullptr,
-                              nullptr, 0) != 0) {
-        char text[16];
-        snprintf(text, sizeof text, "%04lX-%04lX", serial >> 16, serial & 0xFFFF);
-        *uuid = text;
-        *label = Utf8(name);
-    }
 }
 
 int RunAgain(const std::vector<std::string>& args, std::string* errors) {

@@ -34,6 +34,8 @@ struct CardMount {
     std::string partition;
     std::string folder;          // its mount point
     std::string type;            // its file system, as blkid names it
+    std::string uuid;            // its file system's UUID or volume serial, "" when none
+    std::string label;           // its volume label, "" when none
     bool ours = false;           // mounted by this run, in a private folder
     bool elsewhere = false;      // mounted already, by someone else: it stays so
     int lockFd = -1;             // the device, locked for this run
@@ -55,14 +57,12 @@ bool ReleaseCard(CardMount* card, std::string* why);
 void LetSignalsThrough();
 // What a batch asks of the system (Linux only). The reader locked for the
 // batch (a second batch on it is refused); whether the reader holds a
-// card now; the card's file-system identity (UUID or volume serial) and
-// label; this program run again with `args`, its standard error kept (the
+// card now; this program run again with `args`, its standard error kept (the
 // exit status, or -1); Ctrl-C, SIGTERM and SIGHUP noted rather than fatal;
 // half a second's pause, cut short by one; the time (UTC, ISO 8601); whether
 // `path` lies on a file system of the reader's card.
 bool LockReader(const std::string& reader, std::string* why);
 bool ReaderHoldsCard(const std::string& reader);
-void CardIdentity(const CardMount& card, std::string* uuid, std::string* label);
 int RunAgain(const std::vector<std::string>& args, std::string* errors);
 void NoteInterrupts();
 bool Interrupted();
