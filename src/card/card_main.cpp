@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <string>
 
 namespace {
@@ -147,9 +146,7 @@ int RenameDevice(const CardOptions& options, char* program) {
     const int status = RenameAt(options, program, mount.folder.c_str(), mount.ours);
     const bool ours = mount.ours;
     const bool released = ReleaseCard(&mount, &why);
-    if (mount.lockFd >= 0) {
-        close(mount.lockFd);
-    }
+    CloseCardDevice(&mount);
     if (!released) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(mount.partition.c_str()).c_str(), why.c_str());
     } else if (ours) {

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -190,10 +189,8 @@ int Status(const CardOptions& options) {
         CardReport& report = reports[i];
         report.card = options.operands[i + 1];
         int error = 0;
-        if (KindOf(report.card, &error) == PathKind::Device &&
-            !MountCard(report.card, true, &report.mount, &report.refusal)) {
-            report.mount.lockFd = -1;
-        } else {
+        if (KindOf(report.card, &error) != PathKind::Device ||
+            MountCard(report.card, true, &report.mount, &report.refusal)) {
             ReadCard(&report);
         }
         // Nothing of it stays mounted by us once its block is shown.
@@ -205,9 +202,7 @@ int Status(const CardOptions& options) {
         if (!released) {
             fprintf(stderr, "velmora-card: %s: %s\n", Shown(report.card.c_str()).c_str(), unreleased.c_str());
         }
-        if (report.mount.lockFd >= 0) {
-            close(report.mount.lockFd);
-        }
+        CloseCardDevice(&report.mount);
         LetSignalsThrough();
         all = Renamable(report) && released && all;
     }

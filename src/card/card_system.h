@@ -55,9 +55,9 @@ bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, 
 bool ReleaseCard(CardMount* card, std::string* why);
 // The held signals take effect, once nothing of the card is mounted by us.
 void LetSignalsThrough();
-// What a batch asks of the system (Linux only). The reader locked for the
-// batch (a second batch on it is refused); whether the reader holds a
-// card now; this program run again with `args`, its standard error kept (the
+// What a batch asks of the system (card_reader_linux.cpp and
+// card_reader_win32.cpp). The reader locked for the batch (a second batch on
+// it is refused); whether the reader holds a card now; this program run again with `args`, its standard error kept (the
 // exit status, or -1); Ctrl-C, SIGTERM and SIGHUP noted rather than fatal;
 // half a second's pause, cut short by one; the time (UTC, ISO 8601); whether
 // `path` lies on a file system of the reader's card.
@@ -69,7 +69,7 @@ bool Interrupted();
 void PauseBriefly();
 std::string UtcNow();
 bool OnReader(const std::string& path, const std::string& reader);
-// The card's device closed (and its lock let go) after a card.
+// The card's device closed (and its lock let go) once it is released.
 void CloseCardDevice(CardMount* card);
 // What to do once a card is done: pull it out (Linux), eject it (Windows).
 std::string PullOut(const std::string& reader);
