@@ -101,9 +101,12 @@ bool OpenInventory(const char* path, const std::string& reader, Sitting* sitting
         }
         std::string outcome;
         std::string name;
-        if (JsonString(line, "outcome", &outcome) && outcome != "refused" && JsonString(line, "new", &name) &&
-            IndexOf(*sitting, name) >= 0) {
-            sitting->given[static_cast<size_t>(IndexOf(*sitting, name))] = true;
+        const int given =
+            JsonString(line, "outcome", &outcome) && outcome != "refused" && JsonString(line, "new", &name)
+                ? IndexOf(*sitting, name)
+                : -1;
+        if (given >= 0) {
+            sitting->given[static_cast<size_t>(given)] = true;
         }
         line.clear();
     }
