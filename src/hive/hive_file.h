@@ -15,14 +15,6 @@
 #include <string>
 #include <vector>
 
-// Why something cannot be done, for the reason line; empty when it can.
-struct HiveReason {
-    std::string text;
-    explicit operator bool() const {
-        return !text.empty();
-    }
-};
-
 // LOG1, LOG2 and LOG, in the order a replay is given them.
 constexpr const char* HiveLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 constexpr size_t HiveLogCount = sizeof HiveLogSuffixes / sizeof HiveLogSuffixes[0];
@@ -87,7 +79,7 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
 // when it is one of the logs, ignoring case as the card's file systems do
 // (`refusal` when two spellings of one log lie there); and whether a log of
 // `logSize` bytes is larger than any of a hive of `hiveSize` bytes can be.
-void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::string* refusal);
+void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, HiveReason* refusal);
 bool IsLogTooLarge(std::uint64_t logSize, std::uint64_t hiveSize);
 // Reads what a replay can use of a log of `size` bytes into `bytes`, through
 // `read` (up to `want` bytes at `offset`, the count in `got`; false, with
@@ -104,9 +96,9 @@ bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& 
                       const HiveNextData& nextData, std::uint32_t* sequence, bool* any);
 // Log `i`, of `size` bytes and opened by a file layer, read as both layers
 // read it: ReadUsefulLog into logs->bytes[i] and its view, then
-// FindStaleEntries. "" or the refusal, which names the log as `shown`.
-std::string ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
-                          const HiveNextData& nextData, HiveLogs* logs);
+// FindStaleEntries. The refusal names the log as `shown`.
+HiveReason ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
+                         const HiveNextData& nextData, HiveLogs* logs);
 
 // Up to `size` bytes from the file's start; the count read in `got`.
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got);

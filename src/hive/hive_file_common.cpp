@@ -9,10 +9,6 @@
 
 namespace {
 
-HiveReason Because(const char* text) {
-    return HiveReason{text};
-}
-
 // A log larger than this cannot belong to a hive of that size: refused
 // unread rather than read whole.
 constexpr std::uint64_t LogSlack = 64u << 20;
@@ -21,37 +17,37 @@ constexpr std::uint64_t LogSlack = 64u << 20;
 
 HiveReason CheckHiveHeader(const HiveFile& file, const unsigned char* header, size_t got, bool* dirty) {
     if (got < 4 || memcmp(header + BaseBlockField::Signature, "regf", 4) != 0) {
-        return Because("not a registry hive");
+        return HiveRefusal(HiveFault::NotAHive);
     }
     if (got != HiveBaseBlockSize) {
-        return Because("truncated: the hive's header is cut short");
+        return HiveRefusal(HiveFault::HeaderShort);
     }
     *dirty = IsDirtyBaseBlock(header);
     if (!HasValidChecksum(header)) {
         return {};
     }
     if (!HasKnownVersion(header, HivePrimaryFile)) {
-        return Because("unknown hive format version");
+        return HiveRefusal(HiveFault::UnknownVersion);
     }
     const std::uint32_t bins = HiveLe32(header + BaseBlockField::BinsDataSize);
     if (bins == 0 || bins % HivePageSize != 0 || bins > HiveMaxBinsDataSize) {
-        return Because(HiveFaultText(HiveFault::BinsSizeDamaged));
+        return HiveRefusal(HiveFault::BinsSizeDamaged);
     }
     // A dirty hive's logs may hold the pages past the file's end: its replay
     // decides.
     if (!*dirty && file.fileSize < HiveBaseBlockSize + std::uint64_t{bins}) {
-        return Because("truncated: the file is shorter than its header says");
+        return HiveRefusal(HiveFault::FileShort);
     }
     return {};
 }
 
-void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, std::string* refusal) {
+void NoteHiveLog(const HiveFile& file, const char* entry, HiveLogs* logs, HiveReason* refusal) {
     for (size_t i = 0; i < HiveLogCount; ++i) {
         if (strcasecmp(entry, (file.fileName + HiveLogSuffixes[i]).c_str()) != 0) {
             continue;
         }
         if (!logs->names[i].empty()) {
-            *refusal = "both " + logs->names[i] + " and " + entry + " lie beside it";
+            *refusal = HiveRefusal(HiveFault::LogTwice, logs->names[i], 0, entry);
         }
         logs->names[i] = entry;
     }
@@ -142,15 +138,15 @@ bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& 
     return true;
 }
 
-std::string ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
-                          const HiveNextData& nextData, HiveLogs* logs) {
-    std::string refusal;
+HiveReason ReadOpenedLog(size_t i, const std::string& shown, std::uint64_t size, const HiveReadAt& read,
+                         const HiveNextData& nextData, HiveLogs* logs) {
+    HiveReason refusal;
     if (!ReadUsefulLog(size, read, &logs->bytes[i])) {
-        refusal = shown + " cannot be read: " + strerror(errno);
+        refusal = HiveRefusal(HiveFault::PathUnreadable, shown, errno);
     } else if (errno = 0; !FindStaleEntries(logs->bytes[i].size(), size, read, nextData,
                                             &logs->staleSequence[i], &logs->stale[i])) {
-        refusal = shown + (errno != 0 ? std::string(" cannot be read: ") + strerror(errno)
-                                      : std::string(" is damaged in a way Windows never writes"));
+        refusal = errno != 0 ? HiveRefusal(HiveFault::PathUnreadable, shown, errno)
+                             : HiveRefusal(HiveFault::LogNeverWritten, shown);
     }
     logs->views[i] = {logs->bytes[i].data(), logs->bytes[i].size()};
     return refusal;

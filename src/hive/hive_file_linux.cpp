@@ -21,12 +21,6 @@ namespace {
 
 constexpr char ConfigDirectory[] = "/Windows/System32/config";
 
-HiveReason Because(const std::string& text) {
-    return HiveReason{text};
-}
-
-constexpr char NoneOnCard[] = "; a board's card holds none there";
-
 // The entries of one folder spelt `given` ignoring case, as the card's file
 // systems match names, noted one listed name at a time.
 struct Spelling {
@@ -57,12 +51,9 @@ HiveReason SpellingIn(int directory, const std::string& given, const std::string
     const bool read = ForEachEntry(directory, [&spelling](const char* name) { spelling.Note(name); });
     *listed = spelling.Chosen();
     if (!read) {
-        return Because(shown + " cannot be read: " + strerror(errno));
+        return HiveRefusal(HiveFault::PathUnreadable, shown, errno);
     }
-    return spelling.alike > 1
-               ? Because("two entries on the way to the hive differ only in letter case (" + shown +
-                         "), and Windows would see one: remove or rename the copy that is not the board's")
-               : HiveReason{};
+    return spelling.alike > 1 ? HiveRefusal(HiveFault::CaseTwinsAt, shown) : HiveReason{};
 }
 
 // Opens the folder `name` of `*directory` in its place, following no link.
@@ -70,17 +61,17 @@ HiveReason EnterFolder(int* directory, const std::string& name, const std::strin
     struct stat info;
     if (fstatat(*directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         *error = errno;
-        return Because(shown + ": " + strerror(errno));
+        return HiveRefusal(HiveFault::PathFailed, shown, errno);
     }
     if (S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode)) {
         *error = S_ISLNK(info.st_mode) ? ELOOP : ENOTDIR;
-        return Because(shown + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a folder") +
-                       NoneOnCard);
+        return HiveRefusal(S_ISLNK(info.st_mode) ? HiveFault::PathIsLink : HiveFault::PathNotFolder, shown,
+                           *error);
     }
     const int below = openat(*directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (below < 0) {
         *error = errno;
-        return Because(shown + ": " + strerror(errno));
+        return HiveRefusal(HiveFault::PathFailed, shown, errno);
     }
     close(*directory);
     *directory = below;
@@ -105,9 +96,7 @@ HiveReason ListedSpelling(std::string* path, size_t checked = 4) {
         ListDirectory(resolved.empty() ? "/" : resolved.c_str(),
                       [&spelling](const char* name) { spelling.Note(name); });
         if (spelling.alike > 1 && index + checked >= components) {
-            return Because(
-                "two entries on the way to the hive differ only in letter case, and Windows would see "
-                "one: remove or rename the copy that is not the board's");
+            return HiveRefusal(HiveFault::CaseTwins);
         }
         resolved += "/" + spelling.Chosen();
     }
@@ -165,28 +154,25 @@ HiveReason WalkFound(const std::vector<std::string>& below, HiveFile* file) {
 // device node may act when opened, a FIFO would block, a link may lead off
 // the card); empty when it may. `seen` holds the logs typed so far and, last,
 // the hive; `seen[index]` gets this one.
-std::string LogRefusal(const HiveFile& file, const std::string* names, size_t index, std::uint64_t hiveSize,
-                       struct stat* seen) {
+HiveReason LogRefusal(const HiveFile& file, const std::string* names, size_t index, std::uint64_t hiveSize,
+                      struct stat* seen) {
     const std::string shown = file.shownFolder + names[index];
     struct stat& info = seen[index];
     if (fstatat(file.directory, names[index].c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        return shown + " cannot be read: " + strerror(errno);
+        return HiveRefusal(HiveFault::PathUnreadable, shown, errno);
     }
     if (S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode)) {
-        return shown + (S_ISLNK(info.st_mode) ? " is a symbolic link" + std::string(NoneOnCard)
-                                              : " is not a regular file");
+        return HiveRefusal(S_ISLNK(info.st_mode) ? HiveFault::LogIsLink : HiveFault::PathNotRegular, shown);
     }
     for (size_t other = 0; other <= HiveLogCount; ++other) {
         if (other != index && seen[other].st_ino == info.st_ino && seen[other].st_dev == info.st_dev) {
-            return shown +
-                   (other == HiveLogCount ? " is the hive's own file under a second name"
-                                          : " is the same file as " + names[other]) +
-                   NoneOnCard;
+            return other == HiveLogCount ? HiveRefusal(HiveFault::LogIsHive, shown)
+                                         : HiveRefusal(HiveFault::LogIsOtherLog, shown, 0, names[other]);
         }
     }
     return IsLogTooLarge(static_cast<std::uint64_t>(info.st_size), hiveSize)
-               ? shown + " is larger than any log of this hive can be"
-               : "";
+               ? HiveRefusal(HiveFault::LogTooLarge, shown)
+               : HiveReason{};
 }
 
 } // namespace
@@ -215,7 +201,8 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
         located.empty() || below.empty() ? -1 : open(located.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (file->directory < 0) {
         file->error = located.empty() ? (unlocated != 0 ? unlocated : ENOENT) : errno;
-        return Because(file->error == ENOTDIR ? "not a regular file" : strerror(file->error));
+        return file->error == ENOTDIR ? HiveRefusal(HiveFault::NotRegularFile, "", file->error)
+                                      : HiveRefusal(HiveFault::OpenFailed, "", file->error);
     }
     if (HiveReason refused = WalkFound(below, file)) {
         return refused;
@@ -224,9 +211,10 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     if (file->lockFd < 0) {
         file->error = errno;
         const std::string shown = file->shownFolder + file->fileName;
-        return Because(file->error == ELOOP ? shown + " is a symbolic link" + NoneOnCard
-                       : file->error == EISDIR || file->error == EINVAL ? "not a regular file"
-                                                                        : strerror(file->error));
+        return HiveRefusal(file->error == ELOOP                             ? HiveFault::PathIsLink
+                           : file->error == EISDIR || file->error == EINVAL ? HiveFault::NotRegularFile
+                                                                            : HiveFault::OpenFailed,
+                           shown, file->error);
     }
     // Windows reads the logs beside Windows\System32\config\SYSTEM: a hive
     // with another name elsewhere must be named there, or its log would be
@@ -236,8 +224,7 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     if (fstat(file->lockFd, &links) == 0 && links.st_nlink > 1 &&
         (file->directoryPath.size() < tail ||
          strcasecmp(file->directoryPath.c_str() + file->directoryPath.size() - tail, ConfigDirectory) != 0)) {
-        return Because("the hive has another hard link, and Windows reads the logs beside the one in "
-                       "Windows/System32/config: name that one");
+        return HiveRefusal(HiveFault::OtherHardLink);
     }
     return {};
 }
@@ -246,26 +233,26 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
     struct stat info;
     size_t got = 0;
     if (fstat(file->lockFd, &info) != 0 || !ReadAllAt(file->lockFd, header, HiveBaseBlockSize, 0, &got)) {
-        return Because("cannot be read");
+        return HiveRefusal(HiveFault::HiveUnreadable);
     }
     file->fileSize = static_cast<std::uint64_t>(info.st_size);
     return CheckHiveHeader(*file, header, got, dirty);
 }
 
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {
-    std::string refusal;
+    HiveReason refusal;
     const bool listed = ForEachEntry(file.directory, [&file, logs, &refusal](const char* name) {
         NoteHiveLog(file, name, logs, &refusal);
     });
     if (!listed) {
-        return Because(std::string("its directory cannot be read: ") + strerror(errno));
+        return HiveRefusal(HiveFault::DirectoryUnreadable, "", errno);
     }
     struct stat seen[HiveLogCount + 1] = {};
     if (fstat(file.lockFd, &seen[HiveLogCount]) != 0) {
-        return Because(std::string("cannot be read: ") + strerror(errno));
+        return HiveRefusal(HiveFault::HiveUnreadableBecause, "", errno);
     }
     *any = false;
-    for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
+    for (size_t i = 0; i < HiveLogCount && !refusal; ++i) {
         logs->views[i] = {nullptr, 0};
         if (logs->names[i].empty()) {
             continue;
@@ -274,7 +261,7 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         const std::string shown = file.shownFolder + logs->names[i];
         const struct stat& info = seen[i];
         refusal = LogRefusal(file, logs->names, i, hiveSize, seen);
-        if (!refusal.empty()) {
+        if (refusal) {
             continue;
         }
         errno = 0;
@@ -292,7 +279,8 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
         struct stat opened;
         if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino ||
             opened.st_dev != info.st_dev) {
-            refusal = shown + " cannot be read: " + (fd < 0 || errno != 0 ? strerror(errno) : "it changed");
+            refusal = fd < 0 || errno != 0 ? HiveRefusal(HiveFault::PathUnreadable, shown, errno)
+                                           : HiveRefusal(HiveFault::LogChanged, shown);
         } else {
             refusal = ReadOpenedLog(i, shown, size, read, nextData, logs);
         }
@@ -300,13 +288,13 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
             close(fd);
         }
     }
-    return Because(refusal);
+    return refusal;
 }
 
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got) {
     return ReadAllAt(file.lockFd, bytes, size, 0, got)
                ? HiveReason{}
-               : Because(std::string("cannot be read: ") + strerror(errno));
+               : HiveRefusal(HiveFault::HiveUnreadableBecause, "", errno);
 }
 
 HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
@@ -316,7 +304,7 @@ HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
         mmap(nullptr, file->mappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (file->mapped == MAP_FAILED) {
         file->mapped = nullptr;
-        return Because("not enough memory");
+        return HiveRefusal(HiveFault::NoMemory);
     }
     // Untouched pages are read from the file only when looked at, and a
     // sparse or padded tail is never read.
@@ -324,7 +312,7 @@ HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
                                                HivePageSize * HivePageSize);
     if (fromFile > 0 && mmap(file->mapped, fromFile, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
                              file->lockFd, 0) == MAP_FAILED) {
-        return Because(strerror(errno));
+        return HiveRefusal(HiveFault::MapFailed, "", errno);
     }
     image->bytes = static_cast<unsigned char*>(file->mapped);
     image->capacity = file->mappedSize;
@@ -334,12 +322,12 @@ HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
 HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     const std::string locked = "/proc/self/fd/" + std::to_string(file->lockFd);
     file->writeFd = open(locked.c_str(), O_RDWR | O_CLOEXEC);
-    const char* what = "the hive cannot be written: ";
+    HiveFault what = HiveFault::HiveNotWritable;
     if (file->writeFd >= 0) {
         const int fd =
             log.empty() ? -1
                         : openat(file->directory, log.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        what = "its log cannot be written: ";
+        what = HiveFault::LogNotWritable;
         if (fd >= 0) {
             close(fd);
         } else if (!log.empty() || faccessat(file->directory, ".", W_OK, AT_EACCESS) != 0) {
@@ -349,7 +337,7 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     }
     if (file->writeFd < 0) {
         file->error = errno;
-        return Because(what + std::string(strerror(errno)));
+        return HiveRefusal(what, "", errno);
     }
     return {};
 }

@@ -17,10 +17,6 @@
 
 namespace {
 
-HiveReason Because(const std::string& text) {
-    return HiveReason{text};
-}
-
 // The system's error as errno, for the card program's next step.
 int Errno(DWORD error) {
     switch (error) {
@@ -43,10 +39,10 @@ int Errno(DWORD error) {
     }
 }
 
-// What failed, in words; errno set from the system's error.
-std::string Failure(DWORD error) {
+// The system's error as errno, errno set to it.
+int Failure(DWORD error) {
     errno = Errno(error);
-    return strerror(errno);
+    return errno;
 }
 
 // False, with errno set from the system's last error.
@@ -118,18 +114,17 @@ HANDLE OpenLocked(const std::wstring& path, bool write, DWORD flags, void (*wait
     }
 }
 
-constexpr char NoneOnCard[] = "; a board's card holds none there";
-
-// What a refusal says of an opened file that is a link or junction, or no
-// regular file; empty when it is one. `info` is filled either way.
-std::string Unexpected(HANDLE file, const std::string& shown, BY_HANDLE_FILE_INFORMATION* info) {
+// The refusal of an opened file that is a link or junction, or no regular
+// file; empty when it is one. `info` is filled either way.
+HiveReason Unexpected(HANDLE file, const std::string& shown, BY_HANDLE_FILE_INFORMATION* info) {
     if (!GetFileInformationByHandle(file, info)) {
-        return shown + " cannot be read: " + Failure(GetLastError());
+        return HiveRefusal(HiveFault::PathUnreadable, shown, Failure(GetLastError()));
     }
     return (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-               ? shown + " is a symbolic link or junction" + NoneOnCard
-           : (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? shown + " is not a regular file"
-                                                                      : "";
+               ? HiveRefusal(HiveFault::PathIsLinkOrJunction, shown)
+           : (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? HiveRefusal(HiveFault::PathNotRegular, shown)
+               : HiveReason{};
 }
 
 // Where the system resolved an open file or folder to, every link and
@@ -195,7 +190,7 @@ HiveReason NoReparsePoints(const std::wstring& full, unsigned found, std::string
         const std::string shown = *shownFolder + Utf8(full.substr(start, ends[i] - start).c_str());
         const DWORD attributes = GetFileAttributesW(prefix.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            return Because(shown + " is a symbolic link or junction" + NoneOnCard);
+            return HiveRefusal(HiveFault::PathIsLinkOrJunction, shown);
         }
         *shownFolder = i + 1 < ends.size() ? shown + "\\" : *shownFolder;
     }
@@ -210,7 +205,7 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     const DWORD length = GetFullPathNameW(Utf16(path).c_str(), MAX_PATH, full, &name);
     if (length == 0 || length >= MAX_PATH || name == nullptr) {
         file->error = ENOENT;
-        return Because(Failure(GetLastError()));
+        return HiveRefusal(HiveFault::OpenFailed, "", Failure(GetLastError()));
     }
     if (HiveReason refused = NoReparsePoints(full, found, &file->shownFolder)) {
         return refused;
@@ -225,7 +220,7 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         file->error = EISDIR;
-        return Because("not a regular file");
+        return HiveRefusal(HiveFault::NotRegularFile, "", file->error);
     }
     // Read and write at once where the card allows it: a second open for
     // writing would conflict with the sharing of the first.
@@ -239,19 +234,18 @@ HiveReason OpenHiveFile(const std::string& path, unsigned found, void (*waiting)
     }
     if (handle == INVALID_HANDLE_VALUE) {
         file->error = Errno(GetLastError());
-        return Because(Failure(GetLastError()));
+        return HiveRefusal(HiveFault::OpenFailed, "", file->error);
     }
     file->writeError = file->error;
     file->error = 0;
     file->lockFd = reinterpret_cast<std::intptr_t>(handle);
     BY_HANDLE_FILE_INFORMATION info;
     const std::string shown = file->shownFolder + file->fileName;
-    const std::string unexpected = Unexpected(handle, shown, &info);
-    if (!unexpected.empty()) {
-        return Because(unexpected);
+    if (HiveReason unexpected = Unexpected(handle, shown, &info)) {
+        return unexpected;
     }
     if (found > 0 && !FoundPathsFollowNoLink(Utf16(file->directoryPath + file->fileName), found, handle)) {
-        return Because(shown + " is reached through a symbolic link or junction" + NoneOnCard);
+        return HiveRefusal(HiveFault::PathThroughLink, shown);
     }
     const std::wstring resolved = FinalPath(handle);
     file->resolvedFolder = Utf8(resolved.substr(0, resolved.rfind(L'\\')).c_str());
@@ -263,25 +257,25 @@ HiveReason ReadHiveHeader(HiveFile* file, unsigned char* header, bool* dirty) {
     size_t got = 0;
     if (!GetFileSizeEx(Handle(file->lockFd), &size) ||
         !ReadAt(Handle(file->lockFd), header, HiveBaseBlockSize, 0, &got)) {
-        return Because("cannot be read");
+        return HiveRefusal(HiveFault::HiveUnreadable);
     }
     file->fileSize = static_cast<std::uint64_t>(size.QuadPart);
     return CheckHiveHeader(*file, header, got, dirty);
 }
 
 HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* logs, bool* any) {
-    std::string refusal;
+    HiveReason refusal;
     if (!ListDirectory(file.directoryPath.c_str(), [&file, logs, &refusal](const char* name) {
             NoteHiveLog(file, name, logs, &refusal);
         })) {
-        return Because("its directory cannot be read: " + Failure(GetLastError()));
+        return HiveRefusal(HiveFault::DirectoryUnreadable, "", Failure(GetLastError()));
     }
     BY_HANDLE_FILE_INFORMATION seen[HiveLogCount + 1] = {};
     if (!GetFileInformationByHandle(Handle(file.lockFd), &seen[HiveLogCount])) {
-        return Because("cannot be read: " + Failure(GetLastError()));
+        return HiveRefusal(HiveFault::HiveUnreadableBecause, "", Failure(GetLastError()));
     }
     *any = false;
-    for (size_t i = 0; i < HiveLogCount && refusal.empty(); ++i) {
+    for (size_t i = 0; i < HiveLogCount && !refusal; ++i) {
         logs->views[i] = {nullptr, 0};
         if (logs->names[i].empty()) {
             continue;
@@ -296,29 +290,28 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         LARGE_INTEGER size;
         if (log == INVALID_HANDLE_VALUE || !GetFileSizeEx(log, &size)) {
-            refusal = shown + " cannot be read: " + Failure(GetLastError());
+            refusal = HiveRefusal(HiveFault::PathUnreadable, shown, Failure(GetLastError()));
         } else {
             refusal = Unexpected(log, shown, &seen[i]);
         }
-        if (refusal.empty() && !InHiveFolder(file, log, logs->names[i])) {
-            refusal = shown + " is a symbolic link or junction" + NoneOnCard;
+        if (!refusal && !InHiveFolder(file, log, logs->names[i])) {
+            refusal = HiveRefusal(HiveFault::PathIsLinkOrJunction, shown);
         }
-        for (size_t other = 0; other <= HiveLogCount && refusal.empty(); ++other) {
+        for (size_t other = 0; other <= HiveLogCount && !refusal; ++other) {
             if (other != i && (other == HiveLogCount || !logs->names[other].empty()) &&
                 SameFile(seen[other], seen[i])) {
-                refusal = shown +
-                          (other == HiveLogCount ? " is the hive's own file under a second name"
-                                                 : " is the same file as " + logs->names[other]) +
-                          NoneOnCard;
+                refusal = other == HiveLogCount
+                              ? HiveRefusal(HiveFault::LogIsHive, shown)
+                              : HiveRefusal(HiveFault::LogIsOtherLog, shown, 0, logs->names[other]);
             }
         }
-        if (refusal.empty() && IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
-            refusal = shown + " is larger than any log of this hive can be";
+        if (!refusal && IsLogTooLarge(static_cast<std::uint64_t>(size.QuadPart), hiveSize)) {
+            refusal = HiveRefusal(HiveFault::LogTooLarge, shown);
         }
         const HiveReadAt read = [log](unsigned char* into, size_t want, std::uint64_t offset, size_t* got) {
             return ReadAt(log, into, want, offset, got);
         };
-        if (refusal.empty()) {
+        if (!refusal) {
             refusal = ReadOpenedLog(
                 i, shown, static_cast<std::uint64_t>(size.QuadPart), read,
                 [](std::uint64_t offset) { return offset; }, logs);
@@ -327,13 +320,13 @@ HiveReason ReadHiveLogs(const HiveFile& file, std::uint64_t hiveSize, HiveLogs* 
             CloseHandle(log);
         }
     }
-    return Because(refusal);
+    return refusal;
 }
 
 HiveReason ReadHiveStart(const HiveFile& file, unsigned char* bytes, size_t size, size_t* got) {
     return ReadAt(Handle(file.lockFd), bytes, size, 0, got)
                ? HiveReason{}
-               : Because(std::string("cannot be read: ") + strerror(errno));
+               : HiveRefusal(HiveFault::HiveUnreadableBecause, "", errno);
 }
 
 HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
@@ -341,13 +334,13 @@ HiveReason MapHiveFile(HiveFile* file, std::uint32_t bins, HiveImage* image) {
     file->mappedSize = size + HivePageSize;
     file->mapped = VirtualAlloc(nullptr, file->mappedSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (file->mapped == nullptr) {
-        return Because("not enough memory");
+        return HiveRefusal(HiveFault::NoMemory);
     }
     // The bytes the file has; past its end, zeros.
     size_t got = 0;
     const size_t fromFile = static_cast<size_t>(std::min<std::uint64_t>(size, file->fileSize));
     if (!ReadAt(Handle(file->lockFd), static_cast<unsigned char*>(file->mapped), fromFile, 0, &got)) {
-        return Because(strerror(errno));
+        return HiveRefusal(HiveFault::MapFailed, "", errno);
     }
     image->bytes = static_cast<unsigned char*>(file->mapped);
     image->capacity = file->mappedSize;
@@ -358,7 +351,7 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
     if (file->writeError != 0) {
         file->error = file->writeError;
         errno = file->error;
-        return Because(std::string("the hive cannot be written: ") + strerror(errno));
+        return HiveRefusal(HiveFault::HiveNotWritable, "", errno);
     }
     // The log there is opened for writing; where there is none, the folder
     // must let us add one (asked of the folder: nothing is made yet).
@@ -370,7 +363,7 @@ HiveReason OpenHiveForWriting(HiveFile* file, const std::string& log) {
         (none ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
         file->error = Errno(GetLastError());
-        return Because("its log cannot be written: " + Failure(GetLastError()));
+        return HiveRefusal(HiveFault::LogNotWritable, "", Failure(GetLastError()));
     }
     CloseHandle(probe);
     file->writeFd = file->lockFd;
@@ -417,7 +410,7 @@ bool WriteHiveLog(const HiveFile& file, const std::string& name, bool create,
     BY_HANDLE_FILE_INFORMATION info;
     LARGE_INTEGER size;
     if (!GetFileInformationByHandle(Handle(file.lockFd), &hive) || !GetFileSizeEx(log, &size) ||
-        !Unexpected(log, name, &info).empty() || SameFile(hive, info) || !InHiveFolder(file, log, name)) {
+        Unexpected(log, name, &info) || SameFile(hive, info) || !InHiveFolder(file, log, name)) {
         CloseHandle(log);
         errno = EINVAL;
         return false;

@@ -70,22 +70,18 @@ void Explain(const std::string& reason) {
     TellHive(hive.path, reason);
 }
 
-// A reason the cell reader gave, with where it arose: the key (and value)
+// A fault the cell reader found, with where it arose: the key (and value)
 // looked in, and the bin at fault when one was.
-HiveReason Where(const char* reason, const std::string& key, const char* value = nullptr) {
-    std::string line =
-        "key " + key + (value != nullptr ? std::string(", value ") + value : "") + ": " + reason;
+HiveReason Where(HiveReason reason, const std::string& key, const char* value = nullptr) {
+    reason.text =
+        "key " + key + (value != nullptr ? std::string(", value ") + value : "") + ": " + reason.text;
     if (hive.image.damagedBin != HiveNoCell) {
         char bin[96];
         snprintf(bin, sizeof bin, " (the bin holding offset 0x%X of the bins is damaged)",
                  hive.image.damagedBin);
-        line += bin;
+        reason.text += bin;
     }
-    return HiveReason{line};
-}
-
-HiveReason Where(HiveFault fault, const std::string& key, const char* value = nullptr) {
-    return Where(HiveFaultText(fault), key, value);
+    return reason;
 }
 
 void Release() {
@@ -108,7 +104,7 @@ HiveReason Replay() {
     HiveFault fault =
         PlanHiveReplay(start, got, hive.logs->views, HiveLogCount, HiveMaxBinsDataSize, &hive.replay);
     if (fault != HiveFault::None) {
-        return HiveReason{HiveFaultText(fault)};
+        return HiveRefusal(fault);
     }
     if (HiveReason unmapped = MapHiveFile(&hive.file, hive.replay.largestBinsDataSize, &hive.image)) {
         return unmapped;
@@ -116,11 +112,10 @@ HiveReason Replay() {
     fault = ApplyHiveReplay(&hive.replay, hive.logs->views, hive.image.bytes,
                             HiveBaseBlockSize + size_t{hive.replay.largestBinsDataSize});
     if (fault != HiveFault::None) {
-        return HiveReason{HiveFaultText(fault)};
+        return HiveRefusal(fault);
     }
     if (!HiveReplayCovers(hive.replay, hive.file.fileSize)) {
-        return HiveReason{
-            "truncated: the file is shorter than its header says, and its logs do not hold the rest"};
+        return HiveRefusal(HiveFault::ReplayShort);
     }
     std::copy(hive.image.bytes, hive.image.bytes + HiveBaseBlockSize, hive.recovered);
     hive.replayed = true;
@@ -133,22 +128,23 @@ HiveReason Replay() {
 HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
     hive.logs = new (std::nothrow) HiveLogs;
     if (hive.logs == nullptr) {
-        return HiveReason{"not enough memory"};
+        return HiveRefusal(HiveFault::NoMemory);
     }
     const std::uint32_t bins =
         HasValidChecksum(header) ? HiveLe32(header + BaseBlockField::BinsDataSize) : HiveMaxBinsDataSize;
     bool any = false;
     HiveReason why = ReadHiveLogs(hive.file, HiveBaseBlockSize + std::uint64_t{bins}, hive.logs, &any);
     if (!why && dirty) {
-        why = any ? Replay() : HiveReason{"it has no logs beside it"};
+        why = any ? Replay() : HiveRefusal(HiveFault::NoLogs);
     }
+    // Whatever stopped the replay, the way out is the same.
     if (why && dirty) {
-        return HiveReason{
-            std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
-                                                 : "its header is damaged (bad checksum)") +
-            ", and " + why.text +
-            ", so its latest state cannot be recovered: boot the board once with this card and shut "
-            "it down cleanly, then try again"};
+        why.text = std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
+                                                        : "its header is damaged (bad checksum)") +
+                   ", and " + why.text +
+                   ", so its latest state cannot be recovered: boot the board once with this card and shut "
+                   "it down cleanly, then try again";
+        return why;
     }
     if (!why && !dirty) {
         why = MapHiveFile(&hive.file, bins, &hive.image);
@@ -156,7 +152,7 @@ HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
     if (!why && !HighestLogSequence(hive.logs->views, HiveLogCount, HiveMaxBinsDataSize,
                                     HiveLe32(hive.image.bytes + BaseBlockField::PrimarySequence),
                                     &hive.logSequence)) {
-        why = HiveReason{"a log beside it is damaged in a way Windows never writes"};
+        why = HiveRefusal(HiveFault::LogDamaged);
     }
     // Entries past a gap are never replayed, but a later chain could reach
     // them: what is written is numbered above them too.
@@ -174,24 +170,21 @@ HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
 HiveReason BootsControlSet001() {
     const std::uint32_t root = HiveRootKey(hive.image);
     if (root == HiveNoCell) {
-        return Where(HiveFault::KeyNodeDamaged, RootKeyName);
+        return Where(HiveRefusal(HiveFault::KeyNodeDamaged), RootKeyName);
     }
     std::uint32_t select = HiveNoCell;
     if (const HiveFault unread = FindHiveSubkey(hive.image, root, "Select", &select);
         unread != HiveFault::None) {
-        return Where(unread, RootKeyName);
+        return Where(HiveRefusal(unread), RootKeyName);
     }
     if (select == HiveNoCell) {
-        return HiveReason{"not a SYSTEM hive: it has no Select key"};
+        return HiveRefusal(HiveFault::NoSelectKey);
     }
     HiveValue current;
     const bool one = FindHiveValue(hive.image, select, "Current", false, &current) == HiveFault::None &&
                      current.record != HiveNoCell && current.type == REG_DWORD && current.size == 4 &&
                      current.data != nullptr && HiveLe32(current.data) == 1;
-    return one ? HiveReason{}
-               : HiveReason{
-                     "Select\\Current does not name control set 1, so the board would not boot the names "
-                     "written to ControlSet001"};
+    return one ? HiveReason{} : HiveRefusal(HiveFault::OtherControlSet);
 }
 
 // The log a rename writes its entry to: LOG1, else LOG2, as the card spells
@@ -204,9 +197,17 @@ void TellWaiting() {
     TellHiveWaiting(hive.path);
 }
 
-// A refused attach: its reason told, nothing kept.
-LONG Refuse(const HiveReason& why, LONG error) {
+// `why` told; what the registry calls return for it.
+LONG Told(const HiveReason& why) {
     Explain(why.text);
+    const HiveRegistryError& registry = HiveFaultRowOf(why.fault).registry;
+    errno = why.error;
+    return registry.systemDecides && why.error != 0 ? ErrorFromErrno(registry.error) : registry.error;
+}
+
+// A refused attach: its reason told, nothing kept.
+LONG Refuse(const HiveReason& why) {
+    const LONG error = Told(why);
     Release();
     return error;
 }
@@ -232,16 +233,11 @@ LONG Attach(const char* path, const HiveUse& use) {
     hive.use = use;
     if (hive.path.empty()) {
         hive.path = "VELMORA_SYSTEM_HIVE";
-        Explain("set but empty, so no card is named (sudo drops exported variables: write sudo "
-                "VELMORA_SYSTEM_HIVE=/mnt/card/Windows/System32/config/SYSTEM velmora NAME, or use "
-                "velmora-card)");
-        return ERROR_FILE_NOT_FOUND;
+        return Told(HiveRefusal(HiveFault::NoCardNamed));
     }
     if (HiveReason unopened = OpenHiveFile(hive.path, use.found, TellWaiting, &hive.file)) {
         FilledHiveCardState()->openError = hive.file.error;
-        errno = hive.file.error;
-        return Refuse(unopened,
-                      hive.file.error != 0 ? ErrorFromErrno(ERROR_FILE_NOT_FOUND) : ERROR_INVALID_DATA);
+        return Refuse(unopened);
     }
     unsigned char header[HiveBaseBlockSize];
     bool dirty = false;
@@ -253,7 +249,7 @@ LONG Attach(const char* path, const HiveUse& use) {
         why = BootsControlSet001();
     }
     if (why) {
-        return Refuse(why, ERROR_INVALID_DATA);
+        return Refuse(why);
     }
     hive.codePage = HiveCodePage();
     FilledHiveCardState()->read = true;
@@ -266,10 +262,7 @@ LONG Attach(const char* path, const HiveUse& use) {
 LONG PrepareWriting() {
     if (HiveReason refused = OpenHiveForWriting(&hive.file, LogToWrite())) {
         FilledHiveCardState()->writeError = hive.file.error;
-        errno = hive.file.error;
-        const LONG error = ErrorFromErrno(ERROR_ACCESS_DENIED);
-        Explain(refused.text);
-        return error;
+        return Told(refused);
     }
     return ERROR_SUCCESS;
 }
@@ -291,8 +284,7 @@ LONG Descend(HiveKey* key, const std::string& part) {
     std::uint32_t child = HiveNoCell;
     if (const HiveFault reason = FindHiveSubkey(hive.image, key->node, part.c_str(), &child);
         reason != HiveFault::None) {
-        Explain(Where(reason, key->path).text);
-        return ERROR_INVALID_DATA;
+        return Told(Where(HiveRefusal(reason), key->path));
     }
     if (child == HiveNoCell) {
         if (strcasecmp(part.c_str(), VolatileKeyName) != 0 ||
@@ -339,8 +331,7 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
 LONG FindValue(const HiveKey& key, const char* name, bool unique, HiveValue* value) {
     if (const HiveFault reason = FindHiveValue(hive.image, key.node, name, unique, value);
         reason != HiveFault::None) {
-        Explain(Where(reason, key.path, name).text);
-        return ERROR_INVALID_DATA;
+        return Told(Where(HiveRefusal(reason), key.path, name));
     }
     return value->record == HiveNoCell ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
@@ -382,9 +373,8 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
     }
     if (value.data == nullptr && value.size > 0) {
         // Kept in segments: far over any name, and not read.
-        const std::string reason = "holds " + std::to_string(value.size) + " bytes, far more than any name";
-        Explain(Where(reason.c_str(), key->path, valueName).text);
-        return ERROR_MORE_DATA;
+        return Told(
+            Where(HiveRefusal(HiveFault::ValueTooLong, std::to_string(value.size)), key->path, valueName));
     }
     // Types are plain numbers: any 32-bit value may be stored.
     *type = value.type;
@@ -410,8 +400,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
             MultiByteToWideChar(hive.codePage, MB_ERR_INVALID_CHARS, stored.data(), static_cast<int>(size),
                                 wide.data(), static_cast<int>(size));
         if (converted == 0) {
-            Explain("the new name is not text of this locale's code set: run under a UTF-8 locale");
-            return ERROR_INVALID_DATA;
+            return Told(HiveRefusal(HiveFault::NameNotInCodeSet));
         }
         stored.assign(reinterpret_cast<const char*>(wide.data()), static_cast<size_t>(converted) * 2);
     }
@@ -425,8 +414,7 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
                                           reinterpret_cast<const unsigned char*>(stored.data()),
                                           static_cast<std::uint32_t>(stored.size()));
     if (reason != HiveFault::None) {
-        Explain(Where(reason, key->path, valueName).text);
-        return ERROR_INVALID_DATA;
+        return Told(Where(HiveRefusal(reason), key->path, valueName));
     }
     hive.changed = true;
     return ERROR_SUCCESS;
@@ -439,17 +427,11 @@ LONG CloseKey(StoreKey* key) {
 
 // A rename that needs the file longer, on a file system that cannot make it
 // so, is refused before anything is written (and `status` says so).
-bool GrowsWhereItCannot() {
+HiveReason GrowsWhereItCannot() {
     const std::uint64_t size =
         HiveBaseBlockSize + std::uint64_t{HiveLe32(hive.image.bytes + BaseBlockField::BinsDataSize)};
     const std::string type = size > hive.file.fileSize ? HiveFileSystemThatCannotGrow(hive.file) : "";
-    if (!type.empty()) {
-        Explain(
-            "the new name needs a new bin, and the card's file system (" + type +
-            ") cannot make the hive longer: mount the card with the kernel's driver (sudo mount -t vfat), "
-            "then try again; nothing was written");
-    }
-    return !type.empty();
+    return type.empty() ? HiveReason{} : HiveRefusal(HiveFault::CannotGrow, type);
 }
 
 LONG Detach() {
@@ -467,13 +449,12 @@ LONG Detach() {
                             hive.recovered,
                             hive.logSequence,
                             hive.logs != nullptr ? &LogToWrite() : nullptr};
-    if (hive.changed && GrowsWhereItCannot()) {
-        result = ERROR_WRITE_FAULT;
+    const HiveReason cannotGrow = hive.changed ? GrowsWhereItCannot() : HiveReason{};
+    if (cannotGrow) {
+        result = Told(cannotGrow);
     } else if (hive.changed && !hive.use.writeNothing && !CommitHive(commit, &phase)) {
-        const int saved = errno;
-        Explain(std::string("writing the hive failed (") + strerror(saved) +
-                "): " + HiveFailureLeft(phase, hive.replayed));
-        result = ERROR_WRITE_FAULT;
+        const int error = errno;
+        result = Told(HiveRefusal(HiveFault::WriteFailed, "", error, HiveFailureLeft(phase, hive.replayed)));
     }
     Release();
     return result;
