@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import hive_fixture
@@ -28,6 +29,41 @@ def ours_left():
     with open("/proc/self/mountinfo") as f:
         mounted = [line for line in f if "/run/velmora-card." in line]
     return mounted + [name for name in os.listdir("/run") if name.startswith("velmora-card.")]
+
+
+def stop_bus():
+    with open("/run/dbus/pid") as f:
+        os.kill(int(f.read()), signal.SIGTERM)
+    for left in ("/run/dbus/system_bus_socket", "/run/dbus/pid"):
+        os.remove(left)
+
+
+def desktop(test):
+    """Starts what a desktop runs for udisks where it is not running (the system bus, udev; udisks and polkit
+    start on the bus's demand), each stopped again after `test`. False, said loudly, where it is not installed."""
+    needed = ("dbus-daemon", "udevadm", "udisksctl", "setpriv", "/lib/systemd/systemd-udevd",
+              "/usr/libexec/udisks2/udisksd", "/usr/lib/polkit-1/polkitd")
+    if not all(shutil.which(t) for t in needed):
+        print("\n#### card_devices: NO UDISKS2, POLKITD OR UDEV: THE PATH FOR USERS WHO ARE NOT ROOT IS SKIPPED ####",
+              file=sys.stderr)
+        return False
+    running = subprocess.run(["ps", "-eo", "comm="], capture_output=True, text=True).stdout.split()
+    if "dbus-daemon" not in running:
+        os.makedirs("/run/dbus", exist_ok=True)
+        for stale in ("/run/dbus/system_bus_socket", "/run/dbus/pid"):
+            if os.path.exists(stale):
+                os.remove(stale)
+        subprocess.run(["dbus-daemon", "--system", "--fork"], check=True)
+        test.addCleanup(stop_bus)
+    if "systemd-udevd" not in running:
+        subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], check=True, capture_output=True)
+        test.addCleanup(subprocess.run, ["udevadm", "control", "--exit"])
+    for daemon in ("udisksd", "polkitd"):
+        if daemon not in running:
+            test.addCleanup(subprocess.run, ["pkill", "-x", daemon])
+    subprocess.run(["udevadm", "trigger", "--subsystem-match=block", "--action=add"], check=True)
+    subprocess.run(["udevadm", "settle", "--timeout=10"], check=True)
+    return True
 
 
 class CardDevices(unittest.TestCase):
@@ -139,6 +175,32 @@ class CardDevices(unittest.TestCase):
             got = self.run_card(*args)
             self.assertEqual(got.returncode, 1, args)
             self.assertIn(b"the card is write-protected: slide back", got.stdout + got.stderr, args)
+
+    def test_a_user_through_udisks(self):
+        # Not root, as on a desktop: udisks mounts and unmounts the card, as its rules allow this user.
+        if not desktop(self):
+            return
+        _, device = self.image(*SYSTEMS[1][1:])  # udisks serves exFAT only through a kernel driver
+        rule = "/etc/polkit-1/rules.d/49-velmora-card-test.rules"
+        with open(rule, "w") as f:
+            f.write('polkit.addRule(function(a, s) { if (a.id.indexOf("org.freedesktop.udisks2.") == 0 && '
+                    's.user == "nobody") return polkit.Result.YES; });\n')
+        self.addCleanup(lambda: os.path.exists(rule) and os.remove(rule))
+        time.sleep(1)  # polkitd reads its rules again
+        user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", TOOL]
+        status = subprocess.run(user + ["status", device], capture_output=True, timeout=120)
+        self.assertIn(b"mounted read-only for this look)\n  Hostname           : minwinpc\n", status.stdout, status)
+        renamed = subprocess.run(user + ["-q", "rename", device, "galileo-01"], capture_output=True, timeout=120)
+        self.assertEqual(renamed.returncode, 0, renamed)
+        self.assertTrue(renamed.stdout.endswith(b"is unmounted: pull the card out now\n"), renamed.stdout)
+        with open("/proc/self/mountinfo") as f:
+            self.assertNotIn(" %s " % device, f.read())
+        self.assertIn(b'"Hostname":"galileo-01"', self.run_card("--json", "status", device).stdout)
+        os.remove(rule)
+        time.sleep(1)
+        denied = subprocess.run(user + ["status", device], capture_output=True, timeout=120)
+        self.assertEqual(denied.returncode, 1)
+        self.assertIn(b"udisks did not mount it for this user (Not authorized", denied.stdout)
 
     def test_batch_through_one_reader(self):
         self.maxDiff = None

@@ -261,7 +261,12 @@ int Batch(const CardOptions& options) {
     // A reader checked as a card named by its device is, before any wait.
     CardMount probe;
     std::string why;
-    if (!OpenCardDevice(reader, false, &probe, &why) || !LockReader(reader, &why)) {
+    if (OpenCardDevice(reader, false, &probe, &why) && probe.desktop) {
+        // It watches the reader itself, for each card put in.
+        why = "a batch reads the reader's device: run it as root (sudo velmora-card batch ...)";
+        CloseCardDevice(&probe);
+    }
+    if (!why.empty() || !LockReader(reader, &why)) {
         fprintf(stderr, "velmora-card: %s: %s\n", Shown(reader.c_str()).c_str(), why.c_str());
         return ExitFailed;
     }

@@ -1,7 +1,9 @@
 // A card named by its block device: its partitions listed with lsblk, each
 // probed with blkid, the one holding the board's Windows used where it is
 // mounted or mounted for the run in a private folder, and on every way out
-// flushed, unmounted and the folder removed; see card_system.h.
+// flushed, unmounted and the folder removed; see card_system.h. A user who
+// is not root, and may not open the device, has it mounted and unmounted by
+// the desktop's udisks instead, as the desktop would, where udisks runs.
 //
 // Order, so that a card can be pulled once the last line is shown:
 //   lock the device (a second run waits) -> hold Ctrl-C and SIGTERM ->
@@ -22,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <initializer_list>
@@ -122,8 +125,42 @@ bool MountAt(const std::string& partition, const CardFileSystem& system, const s
     return false;
 }
 
-bool Unmount(const std::string& folder, std::string* why) {
+// udisks mounts what this user may mount (the desktop's rules decide), in
+// a folder of its choosing under /media.
+bool MountThroughDesktop(const std::string& partition, bool readOnly, CardMount* found, std::string* why) {
     std::string said;
+    if (RunProgram({"udisksctl", "mount", "--no-user-interaction", "-b", partition.c_str(), "-o",
+                    readOnly ? "ro,nosuid,nodev,noexec" : "nosuid,nodev,noexec"},
+                   &said) != 0) {
+        // "Error mounting DEVICE: GDBus.Error:NAME: words": the words.
+        const std::string last = LastLine(said);
+        const size_t words = last.rfind(": ");
+        *why = "udisks did not mount it for this user (" +
+               (words == std::string::npos ? last : last.substr(words + 2)) + "): run it with sudo";
+        return false;
+    }
+    found->folder = MountedAt(partition);
+    found->ours = true;
+    if (found->folder.empty()) {
+        *why = "udisks mounted it, but it is not among the mounts";
+        return false;
+    }
+    return true;
+}
+
+bool Unmount(const CardMount& card, std::string* why) {
+    std::string said;
+    if (card.desktop) {
+        if (RunProgram({"udisksctl", "unmount", "--no-user-interaction", "-b", card.partition.c_str()},
+                       &said) == 0) {
+            return true;
+        }
+        *why = "it could not be unmounted (" + LastLine(said) + "): close what uses " +
+               ShownInLine(card.folder.c_str()) + ", then unmount it (udisksctl unmount -b " +
+               ShownInLine(card.partition.c_str()) + ")";
+        return false;
+    }
+    const std::string& folder = card.folder;
     if (RunProgram({"umount", folder.c_str()}, &said) == 0) {
         return true;
     }
@@ -149,8 +186,12 @@ void PutBack(CardMount* found) {
     ReleaseCard(found, &ignored);
 }
 
-// Mounts `found` in a private folder of its own, made for it (root's only).
+// Mounts `found` in a private folder of its own, made for it (root's only),
+// or through udisks.
 bool MountPrivately(const CardFileSystem& system, bool readOnly, CardMount* found, std::string* why) {
+    if (found->desktop) {
+        return MountThroughDesktop(found->partition, readOnly, found, why);
+    }
     char folder[] = "/run/velmora-card.XXXXXX";
     if (mkdtemp(folder) == nullptr) {
         *why = std::string("no folder to mount it in: ") + strerror(errno);
@@ -186,7 +227,7 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
         const std::string& type = found.type;
         const CardFileSystem* system = CardFileSystemOf(type);
         found.ours = false;
-        if (system == nullptr || (found.folder.empty() && geteuid() != 0)) {
+        if (system == nullptr || (found.folder.empty() && geteuid() != 0 && !found.desktop)) {
             Looked(&looked, partition, type.empty() ? "no file system" : type,
                    system != nullptr ? ", not mounted, and only root can mount it: run it with sudo)" : ")");
             continue;
@@ -220,6 +261,49 @@ bool FindWindows(const std::string& device, bool readOnly, CardMount* card, std:
     return ReleaseCard(card, why) && MountPrivately(*CardFileSystemOf(card->type), false, card, why);
 }
 
+// Whether udisks can mount cards for this user: udisksctl is installed and
+// its daemon answers.
+bool DesktopMounts() {
+    std::string ignored;
+    return RunProgram({"udisksctl", "status"}, &ignored) == 0;
+}
+
+// One run a card for a user who may not open the device: a lock file of
+// this user's, named by the device's numbers (-1 when there is none).
+int DesktopLock(const std::string& device) {
+    struct stat info;
+    if (stat(device.c_str(), &info) != 0) {
+        return -1;
+    }
+    char path[80];
+    snprintf(path, sizeof path, "/run/lock/velmora-card.%u-%u.%u", major(info.st_rdev), minor(info.st_rdev),
+             static_cast<unsigned>(geteuid()));
+    // Another user may have put anything there first: only a file of ours.
+    const int lock = open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (lock >= 0 && (fstat(lock, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid())) {
+        close(lock);
+        errno = EACCES;
+        return -1;
+    }
+    return lock;
+}
+
+// The kernel's read-only flag of `device`, as sysfs shows it to everyone.
+bool SysfsSaysReadOnly(const std::string& device) {
+    struct stat info;
+    char path[64];
+    if (stat(device.c_str(), &info) != 0) {
+        return false;
+    }
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/ro", major(info.st_rdev), minor(info.st_rdev));
+    FILE* flag = fopen(path, "re");
+    const bool readOnly = flag != nullptr && fgetc(flag) == '1';
+    if (flag != nullptr) {
+        fclose(flag);
+    }
+    return readOnly;
+}
+
 // Waits (a few seconds at most) for the partitions of a card just put in to
 // appear, where udev runs, before they are listed.
 void SettleDevices() {
@@ -240,14 +324,23 @@ sigset_t HeldSignals() {
 
 void ProbePartition(const std::string& partition, std::string* type, std::string* uuid, std::string* label) {
     std::string output;
-    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) != 0) {
+    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) == 0) {
+        ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
+            *type = key == "ID_FS_TYPE" ? value : *type;
+            *uuid = key == "ID_FS_UUID" ? value : *uuid;
+            *label = key == "ID_FS_LABEL_ENC" ? value : *label;
+        });
         return;
     }
-    ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
-        *type = key == "ID_FS_TYPE" ? value : *type;
-        *uuid = key == "ID_FS_UUID" ? value : *uuid;
-        *label = key == "ID_FS_LABEL_ENC" ? value : *label;
-    });
+    // A user who may not read the device: what udev read of it, where udev
+    // runs (as it does wherever udisks does).
+    if (RunProgram({"lsblk", "-P", "-d", "-o", "FSTYPE,UUID,LABEL", partition.c_str()}, &output) == 0) {
+        ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
+            *type = key == "FSTYPE" ? value : *type;
+            *uuid = key == "UUID" ? value : *uuid;
+            *label = key == "LABEL" ? value : *label;
+        });
+    }
 }
 
 int Spawn(const char* path, char* const* argv, char* const* environment, bool keepStdout,
@@ -307,9 +400,15 @@ bool OpenCardDevice(const std::string& device, bool wait, CardMount* card, std::
     }
     // Without waiting for media: a reader with no card opens so.
     card->lockFd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int error = errno;
+    if (card->lockFd < 0 && error == EACCES && geteuid() != 0 && DesktopMounts()) {
+        card->desktop = true;
+        card->lockFd = DesktopLock(device);
+        error = errno;
+    }
     if (card->lockFd < 0) {
-        *why = std::string("it cannot be opened: ") + strerror(errno) +
-               (errno == EACCES ? ": run it as root (sudo velmora-card ...)" : "");
+        *why = std::string(card->desktop ? "its lock file cannot be taken: " : "it cannot be opened: ") +
+               strerror(error) + (error == EACCES ? ": run it as root (sudo velmora-card ...)" : "");
         return false;
     }
     // One run a card: the next waits here, where Ctrl-C still stops it.
@@ -330,7 +429,9 @@ bool OpenCardDevice(const std::string& device, bool wait, CardMount* card, std::
 bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, std::string* why) {
     // An adapter's lock switch: mount(8) would fall back to read-only.
     int readOnlyDevice = 0;
-    card->writeProtected = ioctl(card->lockFd, BLKROGET, &readOnlyDevice) == 0 && readOnlyDevice != 0;
+    card->writeProtected = card->desktop
+                               ? SysfsSaysReadOnly(device)
+                               : ioctl(card->lockFd, BLKROGET, &readOnlyDevice) == 0 && readOnlyDevice != 0;
     if (card->writeProtected && !readOnly) {
         *why = WriteProtected();
         return false;
@@ -363,14 +464,18 @@ bool ReleaseCard(CardMount* card, std::string* why) {
         syncfs(folder);
         close(folder);
     }
-    bool released = Unmount(card->folder, why);
-    // A FUSE helper writes through the device's own cache.
+    bool released = Unmount(*card, why);
+    // A FUSE helper writes through the device's own cache; the kernel
+    // flushes it at the helper's last close too, which is all a user who may
+    // not open the device can count on.
     const int device = open(card->partition.c_str(), O_RDONLY | O_CLOEXEC);
-    released = device >= 0 && fsync(device) == 0 && released;
+    released = (device >= 0 ? fsync(device) == 0 : card->desktop && errno == EACCES) && released;
     if (device >= 0) {
         close(device);
     }
-    rmdir(card->folder.c_str());
+    if (!card->desktop) {
+        rmdir(card->folder.c_str()); // udisks removes its own
+    }
     card->ours = false;
     return released;
 }

@@ -32,11 +32,14 @@ std::string UnmountAndReturn(const std::string& mount);
 struct CardMount {
     std::string device;
     std::string partition;
-    std::string folder;          // its mount point
-    std::string type;            // its file system, as blkid names it
-    std::string uuid;            // its file system's UUID or volume serial, "" when none
-    std::string label;           // its volume label, "" when none
-    bool ours = false;           // mounted by this run, in a private folder
+    std::string folder; // its mount point
+    std::string type;   // its file system, as blkid names it
+    std::string uuid;   // its file system's UUID or volume serial, "" when none
+    std::string label;  // its volume label, "" when none
+    bool ours = false;  // mounted by this run, in a private folder
+    // Not root, and the device not ours to open: mounted through the
+    // desktop's udisks (which picks the folder), locked by a file of our own.
+    bool desktop = false;
     bool elsewhere = false;      // mounted already, by someone else: it stays so
     int lockFd = -1;             // the device, locked for this run
     bool writeProtected = false; // the device refuses writes (a lock switch)
@@ -57,10 +60,9 @@ bool ReleaseCard(CardMount* card, std::string* why);
 void LetSignalsThrough();
 // What a batch asks of the system (card_reader_linux.cpp and
 // card_reader_win32.cpp). The reader locked for the batch (a second batch on
-// it is refused); whether the reader holds a card now; this program run again with `args`, its standard error kept (the
-// exit status, or -1); Ctrl-C, SIGTERM and SIGHUP noted rather than fatal;
-// half a second's pause, cut short by one; the time (UTC, ISO 8601); whether
-// `path` lies on a file system of the reader's card.
+// it is refused); whether the reader holds a card now; this program run again with `args`, its standard error
+// kept (the exit status, or -1); Ctrl-C, SIGTERM and SIGHUP noted rather than fatal; half a second's pause,
+// cut short by one; the time (UTC, ISO 8601); whether `path` lies on a file system of the reader's card.
 bool LockReader(const std::string& reader, std::string* why);
 bool ReaderHoldsCard(const std::string& reader);
 int RunAgain(const std::vector<std::string>& args, std::string* errors);
