@@ -213,7 +213,7 @@ TEST(HiveReplayTest, GrowthFlagsAndATornPrimary) {
 TEST(HiveReplayTest, OldFormat) {
     Outcome out = Replay(Primary(), {Bytes(), OldLog({{4096, 'B'}})});
     ASSERT_EQ(out.reason, "");
-    EXPECT_TRUE(out.replay.oldFormat);
+    EXPECT_EQ(out.replay.format, HiveLogFormat::DirtyPages);
     EXPECT_EQ(out.replay.changes, 8u);
     EXPECT_EQ(out.Letters(), "ABA");
     // The timestamp must be the primary's.

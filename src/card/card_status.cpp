@@ -145,9 +145,7 @@ void PrintBlock(const CardReport& report) {
         printf("  state              : clean\n");
     } else {
         printf("  state              : dirty: Windows would replay %u %s from %s\n", report.state.replayed,
-               report.state.oldFormat ? (report.state.replayed == 1 ? "dirty page" : "dirty pages")
-                                      : (report.state.replayed == 1 ? "log entry" : "log entries"),
-               ShownInLine(report.state.logs).c_str());
+               report.state.replayedUnit, ShownInLine(report.state.logs).c_str());
     }
     printf("  writable           : %s%s\n\n", report.writable ? "yes" : "no: ", report.notWritable.c_str());
 }

@@ -119,7 +119,7 @@ HiveFault PlanOldFormat(const unsigned char* primary, size_t size, const HiveLog
             !ReadBitmap(log, &bitmap)) {
             continue;
         }
-        replay->oldFormat = true;
+        replay->format = HiveLogFormat::DirtyPages;
         replay->oldFormatLog = i;
         replay->binsDataSize = HiveLe32(log.bytes + BaseBlockField::BinsDataSize);
         replay->largestBinsDataSize = replay->binsDataSize;
@@ -139,7 +139,7 @@ void FinishBaseBlock(const HiveReplay& replay, const unsigned char* logBase, std
         memcpy(base, logBase, HiveLogHeaderSize);
         memset(base + HiveLogHeaderSize, 0, HiveBaseBlockSize - HiveLogHeaderSize);
     }
-    if (replay.oldFormat) {
+    if (replay.format == HiveLogFormat::DirtyPages) {
         HivePutLe32(base + BaseBlockField::RootCell, HiveLe32(logBase + BaseBlockField::RootCell));
     }
     HivePutLe32(base + BaseBlockField::PrimarySequence, replay.sequence);
@@ -193,6 +193,13 @@ HiveFault ApplyOldFormat(HiveReplay* replay, const HiveLogBytes& log, unsigned c
 
 } // namespace
 
+const char* HiveReplayUnit(HiveLogFormat format, unsigned count) {
+    if (format == HiveLogFormat::DirtyPages) {
+        return count == 1 ? "dirty page" : "dirty pages";
+    }
+    return count == 1 ? "log entry" : "log entries";
+}
+
 HiveFault PlanHiveReplay(const unsigned char* primary, size_t size, const HiveLogBytes* logs, size_t count,
                          std::uint32_t maxBinsDataSize, HiveReplay* replay) {
     *replay = HiveReplay{};
@@ -234,7 +241,7 @@ HiveFault ApplyHiveReplay(HiveReplay* replay, const HiveLogBytes* logs, unsigned
         return HiveFault::ImageWrongSize;
     }
     replay->writes.clear();
-    if (replay->oldFormat) {
+    if (replay->format == HiveLogFormat::DirtyPages) {
         return ApplyOldFormat(replay, logs[replay->oldFormatLog], image);
     }
     std::uint32_t flags = 0;

@@ -24,9 +24,15 @@ struct HivePageWrite {
     std::uint32_t size;
 };
 
+// A log's format: entries (HvLE), or, in an old-format log, one base block
+// and the dirty pages its bitmap marks.
+enum class HiveLogFormat { Entries, DirtyPages };
+// What a replay of `format` counts, for `count` of them ("1 log entry").
+const char* HiveReplayUnit(HiveLogFormat format, unsigned count);
+
 // What replaying the logs will do, and what it did.
 struct HiveReplay {
-    bool oldFormat = false;
+    HiveLogFormat format = HiveLogFormat::Entries;
     // New format: the entries to apply, in order, as (log, offset in it).
     std::vector<std::pair<unsigned, size_t>> entries;
     unsigned oldFormatLog = 0;

@@ -58,12 +58,10 @@ void TellHiveReplay(const std::string& path, const HiveReplay& replay, const Hiv
     }
     HiveCardState* state = &cardState;
     state->replayed = replay.changes;
-    state->oldFormat = replay.oldFormat;
+    state->replayedUnit = HiveReplayUnit(replay.format, replay.changes);
     snprintf(state->logs, sizeof state->logs, "%s", from.c_str());
-    const char* unit = replay.oldFormat ? (replay.changes == 1 ? " dirty page" : " dirty pages")
-                                        : (replay.changes == 1 ? " log entry" : " log entries");
-    TellHive(path, "replayed " + std::to_string(replay.changes) + unit + " from " + from +
-                       ", as Windows would at boot");
+    TellHive(path, "replayed " + std::to_string(replay.changes) + " " + state->replayedUnit + " from " +
+                       from + ", as Windows would at boot");
 }
 
 void TellHiveStage(HiveStage stage) {

@@ -60,12 +60,12 @@ constexpr int HiveStageCount = 3;
 // What the hive backend found of the card it last worked on, as data for a
 // program that reports it its own way. Reset when a run opens its first key.
 struct HiveCardState {
-    bool read;         // its header, logs and keys could be read
-    unsigned replayed; // log entries (dirty pages, for old logs) replayed; 0 when clean
-    bool oldFormat;
-    char logs[160]; // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
-    int openError;  // errno of a failed open of the hive, else 0
-    int writeError; // errno of a failed open for writing (hive or log), else 0
+    bool read;                // its header, logs and keys could be read
+    unsigned replayed;        // log entries (dirty pages, for old logs) replayed; 0 when clean
+    const char* replayedUnit; // what `replayed` counts, as "log entries"
+    char logs[160];           // the logs replayed, as "SYSTEM.LOG1 and SYSTEM.LOG2"
+    int openError;            // errno of a failed open of the hive, else 0
+    int writeError;           // errno of a failed open for writing (hive or log), else 0
     // With HiveUse::keepLines, the reasons the backend gave at each stage
     // (shown as ShowHiveTextThrough says), in the order given, joined by ';'.
     std::array<std::string, HiveStageCount> reasons;
