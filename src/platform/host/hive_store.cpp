@@ -8,6 +8,7 @@
 #include "hive_cell_writer.h"
 #include "hive_commit.h"
 #include "hive_file.h"
+#include "hive_load.h"
 #include "hive_report.h"
 #include "hive_replay.h"
 #include "host_api.h"
@@ -41,23 +42,15 @@ HiveKey* Own(StoreKey* key) {
     return reinterpret_cast<HiveKey*>(key);
 }
 
-constexpr char RootKeyName[] = "SYSTEM";
 constexpr char VolatileKeyName[] = "ActiveComputerName";
 constexpr char VolatileKeySource[] = "ComputerName";
 
 struct Hive {
     std::string path; // as given, for messages
     HiveUse use;      // as the program asked
-    HiveFile file;
-    HiveImage image;
+    HiveLoad load;
     UINT codePage = 0; // the ANSI code page, taken once per run
     bool changed = false;
-    // A dirty hive: what the replay wrote, and the recovered base block.
-    bool replayed = false;
-    HiveReplay replay;
-    unsigned char recovered[HiveBaseBlockSize] = {};
-    HiveLogs* logs = nullptr;
-    std::uint32_t logSequence = 0; // the highest number in the logs
 };
 
 Hive hive;
@@ -70,127 +63,9 @@ void Explain(const std::string& reason) {
     TellHive(hive.path, reason);
 }
 
-// A fault the cell reader found, with where it arose: the key (and value)
-// looked in, and the bin at fault when one was.
-HiveReason Where(HiveReason reason, const std::string& key, const char* value = nullptr) {
-    reason.text =
-        "key " + key + (value != nullptr ? std::string(", value ") + value : "") + ": " + reason.text;
-    if (hive.image.damagedBin != HiveNoCell) {
-        char bin[96];
-        snprintf(bin, sizeof bin, " (the bin holding offset 0x%X of the bins is damaged)",
-                 hive.image.damagedBin);
-        reason.text += bin;
-    }
-    return reason;
-}
-
 void Release() {
-    CloseHiveFile(&hive.file);
-    hive.image = HiveImage{};
-    delete hive.logs;
-    hive.logs = nullptr;
-    hive.replayed = false;
-    hive.replay = HiveReplay{};
+    UnloadHive(&hive.load);
     hive.changed = false;
-}
-
-// Brings a dirty hive up to date from its logs in the mapping.
-HiveReason Replay() {
-    unsigned char start[HiveBaseBlockSize + BinField::HeaderSize];
-    size_t got = 0;
-    if (HiveReason unread = ReadHiveStart(hive.file, start, sizeof start, &got)) {
-        return unread;
-    }
-    HiveFault fault =
-        PlanHiveReplay(start, got, hive.logs->views, HiveLogCount, HiveMaxBinsDataSize, &hive.replay);
-    if (fault != HiveFault::None) {
-        return HiveRefusal(fault);
-    }
-    if (HiveReason unmapped = MapHiveFile(&hive.file, hive.replay.largestBinsDataSize, &hive.image)) {
-        return unmapped;
-    }
-    fault = ApplyHiveReplay(&hive.replay, hive.logs->views, hive.image.bytes,
-                            HiveBaseBlockSize + size_t{hive.replay.largestBinsDataSize});
-    if (fault != HiveFault::None) {
-        return HiveRefusal(fault);
-    }
-    if (!HiveReplayCovers(hive.replay, hive.file.fileSize)) {
-        return HiveRefusal(HiveFault::ReplayShort);
-    }
-    std::copy(hive.image.bytes, hive.image.bytes + HiveBaseBlockSize, hive.recovered);
-    hive.replayed = true;
-    TellHiveReplay(hive.path, hive.replay, *hive.logs);
-    return {};
-}
-
-// The logs, replayed into the image when the hive is dirty and in any case
-// what a new log entry must be numbered above; a clean hive mapped as it is.
-HiveReason ReadLogsAndMap(const unsigned char* header, bool dirty) {
-    hive.logs = new (std::nothrow) HiveLogs;
-    if (hive.logs == nullptr) {
-        return HiveRefusal(HiveFault::NoMemory);
-    }
-    const std::uint32_t bins =
-        HasValidChecksum(header) ? HiveLe32(header + BaseBlockField::BinsDataSize) : HiveMaxBinsDataSize;
-    bool any = false;
-    HiveReason why = ReadHiveLogs(hive.file, HiveBaseBlockSize + std::uint64_t{bins}, hive.logs, &any);
-    if (!why && dirty) {
-        why = any ? Replay() : HiveRefusal(HiveFault::NoLogs);
-    }
-    // Whatever stopped the replay, the way out is the same.
-    if (why && dirty) {
-        why.text = std::string(HasValidChecksum(header) ? "the board was not shut down cleanly"
-                                                        : "its header is damaged (bad checksum)") +
-                   ", and " + why.text +
-                   ", so its latest state cannot be recovered: boot the board once with this card and shut "
-                   "it down cleanly, then try again";
-        return why;
-    }
-    if (!why && !dirty) {
-        why = MapHiveFile(&hive.file, bins, &hive.image);
-    }
-    if (!why && !HighestLogSequence(hive.logs->views, HiveLogCount, HiveMaxBinsDataSize,
-                                    HiveLe32(hive.image.bytes + BaseBlockField::PrimarySequence),
-                                    &hive.logSequence)) {
-        why = HiveRefusal(HiveFault::LogDamaged);
-    }
-    // Entries past a gap are never replayed, but a later chain could reach
-    // them: what is written is numbered above them too.
-    for (size_t i = 0; !why && i < HiveLogCount; ++i) {
-        if (hive.logs->stale[i] &&
-            static_cast<std::int32_t>(hive.logs->staleSequence[i] - hive.logSequence) > 0) {
-            hive.logSequence = hive.logs->staleSequence[i];
-        }
-    }
-    return why;
-}
-
-// The control set the board boots, from the `Select` key, must be the one the
-// names are written to.
-HiveReason BootsControlSet001() {
-    const std::uint32_t root = HiveRootKey(hive.image);
-    if (root == HiveNoCell) {
-        return Where(HiveRefusal(HiveFault::KeyNodeDamaged), RootKeyName);
-    }
-    std::uint32_t select = HiveNoCell;
-    if (const HiveFault unread = FindHiveSubkey(hive.image, root, "Select", &select);
-        unread != HiveFault::None) {
-        return Where(HiveRefusal(unread), RootKeyName);
-    }
-    if (select == HiveNoCell) {
-        return HiveRefusal(HiveFault::NoSelectKey);
-    }
-    HiveValue current;
-    const bool one = FindHiveValue(hive.image, select, "Current", false, &current) == HiveFault::None &&
-                     current.record != HiveNoCell && current.type == REG_DWORD && current.size == 4 &&
-                     current.data != nullptr && HiveLe32(current.data) == 1;
-    return one ? HiveReason{} : HiveRefusal(HiveFault::OtherControlSet);
-}
-
-// The log a rename writes its entry to: LOG1, else LOG2, as the card spells
-// it; empty when the card has neither, and SYSTEM.LOG1 is to be made.
-const std::string& LogToWrite() {
-    return !hive.logs->names[0].empty() ? hive.logs->names[0] : hive.logs->names[1];
 }
 
 void TellWaiting() {
@@ -219,8 +94,8 @@ LONG Attach(const char* path, const HiveUse& use) {
         hive.use.writeNothing == use.writeNothing) {
         hive.use = use;
         held = false;
-        if (hive.replayed) {
-            TellHiveReplay(hive.path, hive.replay, *hive.logs);
+        if (hive.load.replayed) {
+            TellHiveReplay(hive.path, hive.load.replay, *hive.load.logs);
         }
         return ERROR_SUCCESS;
     }
@@ -235,18 +110,13 @@ LONG Attach(const char* path, const HiveUse& use) {
         hive.path = "VELMORA_SYSTEM_HIVE";
         return Told(HiveRefusal(HiveFault::NoCardNamed));
     }
-    if (HiveReason unopened = OpenHiveFile(hive.path, use.found, TellWaiting, &hive.file)) {
-        FilledHiveCardState()->openError = hive.file.error;
+    if (HiveReason unopened = OpenHiveFile(hive.path, use.found, TellWaiting, &hive.load.file)) {
+        FilledHiveCardState()->openError = hive.load.file.error;
         return Refuse(unopened);
     }
-    unsigned char header[HiveBaseBlockSize];
-    bool dirty = false;
-    HiveReason why = ReadHiveHeader(&hive.file, header, &dirty);
-    if (!why) {
-        why = ReadLogsAndMap(header, dirty);
-    }
-    if (!why) {
-        why = BootsControlSet001();
+    const HiveReason why = LoadHive(&hive.load);
+    if (hive.load.replayed) {
+        TellHiveReplay(hive.path, hive.load.replay, *hive.load.logs);
     }
     if (why) {
         return Refuse(why);
@@ -260,8 +130,8 @@ LONG Attach(const char* path, const HiveUse& use) {
 // before anything is shown: a read-only card or someone else's hive fails
 // here, not after the new name was printed.
 LONG PrepareWriting() {
-    if (HiveReason refused = OpenHiveForWriting(&hive.file, LogToWrite())) {
-        FilledHiveCardState()->writeError = hive.file.error;
+    if (HiveReason refused = OpenHiveForWriting(&hive.load.file, HiveLogToWrite(*hive.load.logs))) {
+        FilledHiveCardState()->writeError = hive.load.file.error;
         return Told(refused);
     }
     return ERROR_SUCCESS;
@@ -275,22 +145,22 @@ LONG Descend(HiveKey* key, const std::string& part) {
     }
     if (key->node == HiveNoCell) {
         // Below HKEY_LOCAL_MACHINE only SYSTEM is here: the hive itself.
-        if (strcasecmp(part.c_str(), RootKeyName) != 0) {
+        if (strcasecmp(part.c_str(), HiveRootName) != 0) {
             return ERROR_FILE_NOT_FOUND;
         }
-        *key = {HiveRootKey(hive.image), false, part, "", RootKeyName};
+        *key = {HiveRootKey(hive.load.image), false, part, "", HiveRootName};
         return ERROR_SUCCESS;
     }
     std::uint32_t child = HiveNoCell;
-    if (const HiveFault reason = FindHiveSubkey(hive.image, key->node, part.c_str(), &child);
+    if (const HiveFault reason = FindHiveSubkey(hive.load.image, key->node, part.c_str(), &child);
         reason != HiveFault::None) {
-        return Told(Where(HiveRefusal(reason), key->path));
+        return Told(HiveReasonAt(HiveRefusal(reason), hive.load.image, key->path));
     }
     if (child == HiveNoCell) {
         if (strcasecmp(part.c_str(), VolatileKeyName) != 0 ||
             strcasecmp(key->name.c_str(), "ComputerName") != 0 ||
             strcasecmp(key->parentName.c_str(), "Control") != 0 ||
-            FindHiveSubkey(hive.image, key->node, VolatileKeySource, &child) != HiveFault::None ||
+            FindHiveSubkey(hive.load.image, key->node, VolatileKeySource, &child) != HiveFault::None ||
             child == HiveNoCell) {
             return ERROR_FILE_NOT_FOUND;
         }
@@ -315,7 +185,7 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
     if (error == ERROR_SUCCESS && key.node == HiveNoCell) {
         error = ERROR_FILE_NOT_FOUND;
     }
-    if (error == ERROR_SUCCESS && forWriting && hive.file.writeFd < 0 &&
+    if (error == ERROR_SUCCESS && forWriting && hive.load.file.writeFd < 0 &&
         !(hive.use.writeNothing && hive.use.readOnlyLook)) {
         error = PrepareWriting();
     }
@@ -329,9 +199,9 @@ LONG OpenKey(StoreKey* parentKey, const char* subKey, bool forWriting, StoreKey*
 // The value named `name` of `key`; ERROR_INVALID_DATA, with the reason
 // told, for a damaged key.
 LONG FindValue(const HiveKey& key, const char* name, bool unique, HiveValue* value) {
-    if (const HiveFault reason = FindHiveValue(hive.image, key.node, name, unique, value);
+    if (const HiveFault reason = FindHiveValue(hive.load.image, key.node, name, unique, value);
         reason != HiveFault::None) {
-        return Told(Where(HiveRefusal(reason), key.path, name));
+        return Told(HiveReasonAt(HiveRefusal(reason), hive.load.image, key.path, name));
     }
     return value->record == HiveNoCell ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
 }
@@ -373,8 +243,8 @@ LONG ReadValue(StoreKey* storeKey, const char* valueName, DWORD* type, std::stri
     }
     if (value.data == nullptr && value.size > 0) {
         // Kept in segments: far over any name, and not read.
-        return Told(
-            Where(HiveRefusal(HiveFault::ValueTooLong, std::to_string(value.size)), key->path, valueName));
+        return Told(HiveReasonAt(HiveRefusal(HiveFault::ValueTooLong, std::to_string(value.size)),
+                                 hive.load.image, key->path, valueName));
     }
     // Types are plain numbers: any 32-bit value may be stored.
     *type = value.type;
@@ -410,11 +280,11 @@ LONG WriteValue(StoreKey* storeKey, const char* valueName, DWORD type, const BYT
     if (found != ERROR_SUCCESS) {
         return found;
     }
-    const HiveFault reason = SetHiveValue(&hive.image, key->node, value, type,
+    const HiveFault reason = SetHiveValue(&hive.load.image, key->node, value, type,
                                           reinterpret_cast<const unsigned char*>(stored.data()),
                                           static_cast<std::uint32_t>(stored.size()));
     if (reason != HiveFault::None) {
-        return Told(Where(HiveRefusal(reason), key->path, valueName));
+        return Told(HiveReasonAt(HiveRefusal(reason), hive.load.image, key->path, valueName));
     }
     hive.changed = true;
     return ERROR_SUCCESS;
@@ -429,8 +299,9 @@ LONG CloseKey(StoreKey* key) {
 // so, is refused before anything is written (and `status` says so).
 HiveReason GrowsWhereItCannot() {
     const std::uint64_t size =
-        HiveBaseBlockSize + std::uint64_t{HiveLe32(hive.image.bytes + BaseBlockField::BinsDataSize)};
-    const std::string type = size > hive.file.fileSize ? HiveFileSystemThatCannotGrow(hive.file) : "";
+        HiveBaseBlockSize + std::uint64_t{HiveLe32(hive.load.image.bytes + BaseBlockField::BinsDataSize)};
+    const std::string type =
+        size > hive.load.file.fileSize ? HiveFileSystemThatCannotGrow(hive.load.file) : "";
     return type.empty() ? HiveReason{} : HiveRefusal(HiveFault::CannotGrow, type);
 }
 
@@ -443,18 +314,19 @@ LONG Detach() {
     LONG result = ERROR_SUCCESS;
     HivePhase phase = HivePhase::Log;
     const HiveCommit commit{&HiveSystemFile,
-                            &hive.file,
-                            &hive.image,
-                            hive.replayed ? &hive.replay : nullptr,
-                            hive.recovered,
-                            hive.logSequence,
-                            hive.logs != nullptr ? &LogToWrite() : nullptr};
+                            &hive.load.file,
+                            &hive.load.image,
+                            hive.load.replayed ? &hive.load.replay : nullptr,
+                            hive.load.recovered,
+                            hive.load.logSequence,
+                            hive.load.logs != nullptr ? &HiveLogToWrite(*hive.load.logs) : nullptr};
     const HiveReason cannotGrow = hive.changed ? GrowsWhereItCannot() : HiveReason{};
     if (cannotGrow) {
         result = Told(cannotGrow);
     } else if (hive.changed && !hive.use.writeNothing && !CommitHive(commit, &phase)) {
         const int error = errno;
-        result = Told(HiveRefusal(HiveFault::WriteFailed, "", error, HiveFailureLeft(phase, hive.replayed)));
+        result =
+            Told(HiveRefusal(HiveFault::WriteFailed, "", error, HiveFailureLeft(phase, hive.load.replayed)));
     }
     Release();
     return result;
