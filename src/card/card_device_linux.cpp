@@ -334,7 +334,8 @@ void ProbePartition(const std::string& partition, std::string* type, std::string
     }
     // A user who may not read the device: what udev read of it, where udev
     // runs (as it does wherever udisks does).
-    if (RunProgram({"lsblk", "-P", "-d", "-o", "FSTYPE,UUID,LABEL", partition.c_str()}, &output) == 0) {
+    if (access(partition.c_str(), R_OK) != 0 &&
+        RunProgram({"lsblk", "-P", "-d", "-o", "FSTYPE,UUID,LABEL", partition.c_str()}, &output) == 0) {
         ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
             *type = key == "FSTYPE" ? value : *type;
             *uuid = key == "UUID" ? value : *uuid;
