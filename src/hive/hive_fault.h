@@ -1,8 +1,9 @@
 // Every failure of the hive engine, from the rooms over bytes to the file
 // layers and the backend: one code each, and one table that gives each its
-// words for the reason line, the error it becomes at the registry boundary
-// and the next step it calls for. A room returns a code; a file layer a
-// HiveReason, which adds the file it names and the system's errno.
+// words for the reason line (with the next step, where a user has one) and
+// the error it becomes at the registry boundary. A room returns a code; a
+// file layer a HiveReason, which adds the file it names and the system's
+// errno.
 #pragma once
 
 #include <cstdint>
@@ -77,14 +78,7 @@ enum class HiveFault {
     ValueTooLong,
     NameNotInCodeSet,
     CannotGrow,
-    WriteFailed,
-};
-
-// What a user can do about it.
-enum class HiveNextStep {
-    Reflash,     // the hive is damaged: reflash the card, or let the board's Windows repair it
-    BootCleanly, // the logs cannot be replayed: boot the board once with the card, shut it down cleanly
-    None,        // a limit of ours, or a fault of the program
+    WriteFailed, // last: hive_fault.cpp checks its table against it
 };
 
 // The LONG the registry calls return for a fault. Where `systemDecides`,
@@ -101,7 +95,6 @@ struct HiveFaultRow {
     // $o a second one, and $e the system's error in words.
     const char* text;
     HiveRegistryError registry;
-    HiveNextStep next;
 };
 
 const HiveFaultRow& HiveFaultRowOf(HiveFault fault);
