@@ -186,10 +186,18 @@ class CardDevices(unittest.TestCase):
             f.write('polkit.addRule(function(a, s) { if (a.id.indexOf("org.freedesktop.udisks2.") == 0 && '
                     's.user == "nobody") return polkit.Result.YES; });\n')
         self.addCleanup(lambda: os.path.exists(rule) and os.remove(rule))
-        time.sleep(1)  # polkitd reads its rules again
         user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", TOOL]
-        status = subprocess.run(user + ["status", device], capture_output=True, timeout=120)
-        self.assertIn(b"mounted read-only for this look)\n  Hostname           : minwinpc\n", status.stdout, status)
+
+        def status(expected):  # polkitd reads a changed rule within moments, not at once
+            for _ in range(20):
+                got = subprocess.run(user + ["status", device], capture_output=True, timeout=120)
+                if got.returncode == expected:
+                    break
+                time.sleep(0.5)
+            return got
+
+        looked = status(0)
+        self.assertIn(b"mounted read-only for this look)\n  Hostname           : minwinpc\n", looked.stdout, looked)
         renamed = subprocess.run(user + ["-q", "rename", device, "galileo-01"], capture_output=True, timeout=120)
         self.assertEqual(renamed.returncode, 0, renamed)
         self.assertTrue(renamed.stdout.endswith(b"is unmounted: pull the card out now\n"), renamed.stdout)
@@ -197,8 +205,7 @@ class CardDevices(unittest.TestCase):
             self.assertNotIn(" %s " % device, f.read())
         self.assertIn(b'"Hostname":"galileo-01"', self.run_card("--json", "status", device).stdout)
         os.remove(rule)
-        time.sleep(1)
-        denied = subprocess.run(user + ["status", device], capture_output=True, timeout=120)
+        denied = status(1)
         self.assertEqual(denied.returncode, 1)
         self.assertIn(b"udisks did not mount it for this user (Not authorized", denied.stdout)
 
