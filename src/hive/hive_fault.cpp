@@ -118,15 +118,17 @@ constexpr HiveFaultRow Faults[] = {
 constexpr size_t FaultCount = sizeof Faults / sizeof Faults[0];
 
 // A fault added without its row, or out of the enum's order, does not build.
-constexpr bool OneRowEach() {
+static_assert(FaultCount == static_cast<size_t>(HiveFault::WriteFailed) + 1,
+              "one row a fault, WriteFailed last");
+constexpr bool InEnumOrder() {
     for (size_t i = 0; i < FaultCount; ++i) {
         if (static_cast<size_t>(Faults[i].fault) != i) {
             return false;
         }
     }
-    return FaultCount == static_cast<size_t>(HiveFault::WriteFailed) + 1;
+    return true;
 }
-static_assert(OneRowEach(), "one row a fault, in the enum's order, WriteFailed last");
+static_assert(InEnumOrder(), "the rows in the enum's order");
 
 } // namespace
 
