@@ -2,6 +2,8 @@
 // beside the hive are its logs; see hive_file.h.
 #include "hive_file.h"
 
+#include "hive_log_entries.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -126,7 +128,7 @@ bool FindStaleEntries(std::uint64_t from, std::uint64_t size, const HiveReadAt& 
             }
             std::uint32_t number = 0;
             if (whole >= claimed && HiveLogEntrySequence(entry, claimed, HiveMaxBinsDataSize, &number)) {
-                *sequence = !*any || static_cast<std::int32_t>(number - *sequence) > 0 ? number : *sequence;
+                *sequence = !*any || HiveSequenceAfter(number, *sequence) ? number : *sequence;
                 *any = true;
             }
         }

@@ -1,6 +1,7 @@
 // A hive as a run reads it; see hive_load.h.
 #include "hive_load.h"
 
+#include "hive_log_entries.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -71,8 +72,7 @@ HiveReason ReadLogsAndMap(HiveLoad* load, const unsigned char* header, bool dirt
     // Entries past a gap are never replayed, but a later chain could reach
     // them: what is written is numbered above them too.
     for (size_t i = 0; !why && i < HiveLogCount; ++i) {
-        if (load->logs->stale[i] &&
-            static_cast<std::int32_t>(load->logs->staleSequence[i] - load->logSequence) > 0) {
+        if (load->logs->stale[i] && HiveSequenceAfter(load->logs->staleSequence[i], load->logSequence)) {
             load->logSequence = load->logs->staleSequence[i];
         }
     }
