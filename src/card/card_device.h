@@ -23,6 +23,9 @@ enum class DeviceKind { Removable, Image, Fixed, Optical, Unknown };
 // `disk`: the whole disk a partition belongs to.
 DeviceKind KindOfDevice(const std::string& source, std::string* disk);
 const char* DeviceKindText(DeviceKind kind);
+// The first line of a block device's sysfs attribute `name`
+// (/sys/dev/block/MAJ:MIN/NAME), which every user may read; "" when none.
+std::string DeviceAttribute(const std::string& device, const char* name);
 
 // Each KEY=value or KEY="value" of `text`, as lsblk -P and blkid -o udev
 // write them, \xNN escapes decoded.

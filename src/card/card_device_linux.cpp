@@ -108,9 +108,15 @@ std::string MountedAt(const std::string& partition) {
     return "";
 }
 
+// A card's file system runs nothing and holds no device: mounted so by
+// mount(8) and by udisks alike.
+const char* MountOptions(bool readOnly) {
+    return readOnly ? "nosuid,nodev,noexec,ro" : "nosuid,nodev,noexec";
+}
+
 bool MountAt(const std::string& partition, const CardFileSystem& system, const std::string& folder,
              bool readOnly, std::string* why) {
-    const char* options = readOnly ? "nosuid,nodev,noexec,ro" : "nosuid,nodev,noexec";
+    const char* options = MountOptions(readOnly);
     std::string said;
     for (const char* type : system.mountTypes) {
         if (type != nullptr &&
@@ -130,7 +136,7 @@ bool MountAt(const std::string& partition, const CardFileSystem& system, const s
 bool MountThroughDesktop(const std::string& partition, bool readOnly, CardMount* found, std::string* why) {
     std::string said;
     if (RunProgram({"udisksctl", "mount", "--no-user-interaction", "-b", partition.c_str(), "-o",
-                    readOnly ? "ro,nosuid,nodev,noexec" : "nosuid,nodev,noexec"},
+                    MountOptions(readOnly)},
                    &said) != 0) {
         // "Error mounting DEVICE: GDBus.Error:NAME: words": the words.
         const std::string last = LastLine(said);
@@ -288,22 +294,6 @@ int DesktopLock(const std::string& device) {
     return lock;
 }
 
-// The kernel's read-only flag of `device`, as sysfs shows it to everyone.
-bool SysfsSaysReadOnly(const std::string& device) {
-    struct stat info;
-    char path[64];
-    if (stat(device.c_str(), &info) != 0) {
-        return false;
-    }
-    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/ro", major(info.st_rdev), minor(info.st_rdev));
-    FILE* flag = fopen(path, "re");
-    const bool readOnly = flag != nullptr && fgetc(flag) == '1';
-    if (flag != nullptr) {
-        fclose(flag);
-    }
-    return readOnly;
-}
-
 // Waits (a few seconds at most) for the partitions of a card just put in to
 // appear, where udev runs, before they are listed.
 void SettleDevices() {
@@ -431,7 +421,7 @@ bool MountOpenedCard(const std::string& device, bool readOnly, CardMount* card, 
     // An adapter's lock switch: mount(8) would fall back to read-only.
     int readOnlyDevice = 0;
     card->writeProtected = card->desktop
-                               ? SysfsSaysReadOnly(device)
+                               ? DeviceAttribute(device, "ro") == "1"
                                : ioctl(card->lockFd, BLKROGET, &readOnlyDevice) == 0 && readOnlyDevice != 0;
     if (card->writeProtected && !readOnly) {
         *why = WriteProtected();

@@ -29,6 +29,16 @@ std::string SysfsText(const std::string& path) {
 
 } // namespace
 
+std::string DeviceAttribute(const std::string& device, const char* name) {
+    struct stat info;
+    if (stat(device.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) {
+        return "";
+    }
+    char path[96];
+    snprintf(path, sizeof path, "/sys/dev/block/%u:%u/%s", major(info.st_rdev), minor(info.st_rdev), name);
+    return SysfsText(path);
+}
+
 std::vector<MountEntry> Mounts() {
     std::vector<MountEntry> mounts;
     FILE* table = fopen("/proc/self/mountinfo", "re");
