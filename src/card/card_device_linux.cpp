@@ -313,25 +313,23 @@ sigset_t HeldSignals() {
 } // namespace
 
 void ProbePartition(const std::string& partition, std::string* type, std::string* uuid, std::string* label) {
+    // The device itself read by blkid; for a user who may not read it, what
+    // udev read of it, where udev runs (as it does wherever udisks does). The
+    // same three facts, under each one's own keys.
+    const bool readable = access(partition.c_str(), R_OK) == 0;
+    const char* const keys[3] = {readable ? "ID_FS_TYPE" : "FSTYPE", readable ? "ID_FS_UUID" : "UUID",
+                                 readable ? "ID_FS_LABEL_ENC" : "LABEL"};
     std::string output;
-    if (RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output) == 0) {
-        ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
-            *type = key == "ID_FS_TYPE" ? value : *type;
-            *uuid = key == "ID_FS_UUID" ? value : *uuid;
-            *label = key == "ID_FS_LABEL_ENC" ? value : *label;
-        });
+    if ((readable ? RunProgram({"blkid", "-p", "-o", "udev", partition.c_str()}, &output)
+                  : RunProgram({"lsblk", "-P", "-d", "-o", "FSTYPE,UUID,LABEL", partition.c_str()},
+                               &output)) != 0) {
         return;
     }
-    // A user who may not read the device: what udev read of it, where udev
-    // runs (as it does wherever udisks does).
-    if (access(partition.c_str(), R_OK) != 0 &&
-        RunProgram({"lsblk", "-P", "-d", "-o", "FSTYPE,UUID,LABEL", partition.c_str()}, &output) == 0) {
-        ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
-            *type = key == "FSTYPE" ? value : *type;
-            *uuid = key == "UUID" ? value : *uuid;
-            *label = key == "LABEL" ? value : *label;
-        });
-    }
+    ReadPairs(output.c_str(), [&](const std::string& key, const std::string& value) {
+        *type = key == keys[0] ? value : *type;
+        *uuid = key == keys[1] ? value : *uuid;
+        *label = key == keys[2] ? value : *label;
+    });
 }
 
 int Spawn(const char* path, char* const* argv, char* const* environment, bool keepStdout,
