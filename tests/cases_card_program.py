@@ -376,7 +376,8 @@ class CardProgram(Case):
         self.assertIn(b"no card found: ", self.run_card("status")[2])
         for args, said in (((), b"no command given"), (("rename", "x"), b"rename needs"),
                            (("rename", "a", "b", "NAME"), b"rename needs"), (("stauts", "x"), b"unknown command 'stauts'"),
-                           (("rename", "card", "-x"), b"unknown option '-x'"), (("--json", "rename", "a", "b"), b"--json")):
+                           (("rename", "card", "-x"), b"unknown option '-x'"), (("--json", "rename", "a", "b"), b"--json"),
+                           (("batch", "E:", "galileo-01", "Galileo-01"), b"'Galileo-01' is in the list twice")):
             status, out, err = self.run_card(*args)
             self.assertEqual((status, out), (2, b""), args)
             self.assertIn(said, err, args)

@@ -151,12 +151,17 @@ std::string WhyRefused(const std::string& said, const std::string& folder) {
     return reason.empty() ? last : reason;
 }
 
+// The line of a card refused, whose name `next` goes to the next card.
+std::string RefusedLine(const Sitting& sitting, int next, const std::string& why) {
+    return "refused (" + Shown(sitting.names[static_cast<size_t>(next)].c_str()) + " not used): " + why;
+}
+
 // One card in the reader: read, then kept, renamed with `next`, or refused.
 Outcome OneCard(const CardOptions& options, const std::string& reader, int next, Sitting* sitting,
                 CardMount* mount, std::string* line) {
     std::string why;
     if (!OpenCardDevice(reader, true, mount, &why) || !MountOpenedCard(reader, false, mount, &why)) {
-        *line = "refused (" + Shown(sitting->names[static_cast<size_t>(next)].c_str()) + " not used): " + why;
+        *line = RefusedLine(*sitting, next, why);
         Record(sitting, reader, *mount, "", "", Outcome::Refused, why);
         return Outcome::Refused;
     }
@@ -190,7 +195,7 @@ Outcome OneCard(const CardOptions& options, const std::string& reader, int next,
         }
     }
     if (outcome == Outcome::Refused) {
-        *line = "refused (" + Shown(sitting->names[static_cast<size_t>(next)].c_str()) + " not used): " + why;
+        *line = RefusedLine(*sitting, next, why);
     }
     Record(sitting, reader, *mount, report.agree ? old : "",
            outcome == Outcome::Renamed ? sitting->names[static_cast<size_t>(next)]
@@ -234,12 +239,11 @@ int CheckNames(const CardOptions& options, Sitting* sitting) {
         if (!NameAccepted(sitting->names[i].c_str(), options.anyName)) {
             return ExitFailed;
         }
-        for (size_t j = 0; j < i; ++j) {
-            if (CompareNames(sitting->names[i].c_str(), sitting->names[j].c_str()) == 0) {
-                fprintf(stderr, "velmora-card: '%s' is in the list twice\nTry 'velmora-card --help'.\n",
-                        Shown(sitting->names[i].c_str()).c_str());
-                return ExitUsageError;
-            }
+        // Found first further up: the same name, ignoring case.
+        if (IndexOf(*sitting, sitting->names[i]) != static_cast<int>(i)) {
+            fprintf(stderr, "velmora-card: '%s' is in the list twice\nTry 'velmora-card --help'.\n",
+                    Shown(sitting->names[i].c_str()).c_str());
+            return ExitUsageError;
         }
     }
     sitting->given.assign(sitting->names.size(), false);
