@@ -153,8 +153,11 @@ class CardDevices(unittest.TestCase):
         subprocess.run(SYSTEMS[0][2] + [device, self.point], check=True)
         try:
             found = self.run_card("status")
+            # An inventory, new or not, is never kept on the card in the reader.
+            onCard = self.run_card("batch", "--inventory", os.path.join(self.point, "new.jsonl"), device, "galileo-01")
         finally:
             self.unmount()
+        self.assertIn(b"new.jsonl is on the reader's card", onCard.stderr, onCard)
         self.assertEqual(found.returncode, 0, found)
         self.assertIn(b"(%s, an image) holds a Windows: looked at as a card" % device.encode(), found.stderr)
         self.assertIn(b"  Hostname           : minwinpc\n", found.stdout)

@@ -102,7 +102,11 @@ std::string UtcNow() {
 bool OnReader(const std::string& path, const std::string& reader) {
     struct stat file;
     std::string readerDisk;
-    if (stat(path.c_str(), &file) != 0 || KindOfDevice(reader, &readerDisk) == DeviceKind::Unknown) {
+    // A file not made yet will lie on its folder's file system.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if ((stat(path.c_str(), &file) != 0 && stat(folder.c_str(), &file) != 0) ||
+        KindOfDevice(reader, &readerDisk) == DeviceKind::Unknown) {
         return false;
     }
     for (const MountEntry& mount : Mounts()) {
